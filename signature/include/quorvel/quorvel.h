@@ -1,0 +1,94 @@
+/*
+ * libquorvel: reads and verifies the Quorvel signature embedded in a PE file.
+ *
+ * The library never opens a file: the caller passes an opaque stream handle and a table of
+ * stream callbacks, and the library reads the whole file through them. Results land in
+ * caller-owned records of fixed layout, zeroed on entry. Every function returns QUORVEL_OK (0)
+ * or one of the negative status codes below; nothing aborts, prints or keeps global state, and
+ * calls on different threads may overlap.
+ */
+#ifndef QUORVEL_H
+#define QUORVEL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QUORVEL_WARN_UNUSED_RESULT __attribute__((warn_unused_result))
+#else
+#define QUORVEL_WARN_UNUSED_RESULT
+#endif
+
+/* Status codes. */
+#define QUORVEL_OK 0
+#define QUORVEL_ERR_INVALID_ARGUMENT (-1)  /* a required argument is missing; stream untouched */
+#define QUORVEL_ERR_READ (-2)              /* stream cannot be sized, rewound or read whole */
+#define QUORVEL_ERR_NOT_PE (-3)            /* headers do not lead to the security directory */
+#define QUORVEL_ERR_NO_SIGNATURE (-4)      /* no certificate table, or no Quorvel payload in it */
+#define QUORVEL_ERR_INVALID_PAYLOAD (-5)   /* malformed table, container or payload */
+#define QUORVEL_ERR_SIGNATURE_INVALID (-6) /* the signature does not verify the image digest */
+#define QUORVEL_ERR_KEY_MISMATCH (-7)      /* the signature verifies; the key id names another key */
+
+/* Sizes in bytes. */
+#define QUORVEL_SIGNATURE_BYTES 64U
+#define QUORVEL_KEY_ID_BYTES 32U
+#define QUORVEL_PUBLIC_KEY_BYTES 32U
+#define QUORVEL_DIGEST_BYTES 32U
+#define QUORVEL_DOMAIN_BYTES 256U /* field size: at most 255 bytes of text, then a NUL */
+
+/*
+ * Stream callbacks, in the order and with the meaning of the standard stream functions.
+ * read returns the number of elements read (the library always asks for elements of 1 byte),
+ * 0 when nothing more can be read. seek returns 0 on success; the library uses origin 2 (end)
+ * and 0 (start) with offset 0. tell returns the position, negative on failure. close may be
+ * null; its result is ignored.
+ */
+typedef struct quorvel_io {
+    size_t (*read)(void *buffer, size_t size, size_t count, void *handle);
+    int (*seek)(void *handle, int64_t offset, int origin);
+    int64_t (*tell)(void *handle);
+    int (*close)(void *handle);
+} quorvel_io;
+
+/* What a file's payload says, unverified. */
+typedef struct quorvel_signature_info {
+    uint32_t has_signature; /* 1 on QUORVEL_OK */
+    uint32_t payload_valid; /* 1 on QUORVEL_OK */
+    unsigned char signature[QUORVEL_SIGNATURE_BYTES];
+    unsigned char key_id[QUORVEL_KEY_ID_BYTES]; /* SHA-256 JWK thumbprint of the signing key */
+    uint64_t domain_length;                     /* bytes of domain, excluding the NUL */
+    char domain[QUORVEL_DOMAIN_BYTES];          /* UTF-8, NUL-terminated, zero after the NUL */
+} quorvel_signature_info;
+
+/* The outcome of checking a file against a public key. */
+typedef struct quorvel_verify_result {
+    uint32_t has_signature;  /* 1 on OK, SIGNATURE_INVALID and KEY_MISMATCH */
+    uint32_t verified;       /* 1 on OK only */
+    uint32_t key_id_matched; /* 1 on OK only */
+    uint64_t domain_length;  /* set on OK only */
+    unsigned char key_id[QUORVEL_KEY_ID_BYTES]; /* set on OK, SIGNATURE_INVALID, KEY_MISMATCH */
+    char domain[QUORVEL_DOMAIN_BYTES];          /* set on OK only */
+} quorvel_verify_result;
+
+/*
+ * Both calls consume the stream: close (when set) is called exactly once before they return,
+ * except on QUORVEL_ERR_INVALID_ARGUMENT, where no callback is called and the caller still
+ * owns the stream. The record pointer may be null; when given, it is zeroed first.
+ */
+QUORVEL_WARN_UNUSED_RESULT
+int quorvel_read_signature_info(void *handle, const quorvel_io *io, quorvel_signature_info *info);
+
+QUORVEL_WARN_UNUSED_RESULT
+int quorvel_verify_file(void *handle, const quorvel_io *io,
+                        const unsigned char public_key[QUORVEL_PUBLIC_KEY_BYTES],
+                        quorvel_verify_result *result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVEL_H */
