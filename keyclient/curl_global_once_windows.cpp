@@ -1,0 +1,32 @@
+// The once-only libcurl initialisation on Windows, with the system's one-time initialisation.
+#include "curl_global_once.h"
+
+#include <windows.h>
+
+#include <curl/curl.h>
+
+namespace {
+
+INIT_ONCE g_curlInitOnce = INIT_ONCE_STATIC_INIT;
+volatile LONG g_curlInitRuns = 0;
+
+}  // namespace
+
+void EnsureCurlGlobalInit() {
+    BOOL pending = FALSE;
+    // Synchronous mode: a concurrent first caller blocks here until the winner completes.
+    if (!InitOnceBeginInitialize(&g_curlInitOnce, 0, &pending, nullptr)) {
+        return;
+    }
+    if (!pending) {
+        return;  // already done by an earlier call
+    }
+    // The result is not used: a failed global initialisation shows up as a failed transfer.
+    curl_global_init(CURL_GLOBAL_ALL);
+    InterlockedIncrement(&g_curlInitRuns);
+    InitOnceComplete(&g_curlInitOnce, 0, nullptr);
+}
+
+int CurlGlobalInitRunCount() {
+    return static_cast<int>(InterlockedCompareExchange(&g_curlInitRuns, 0, 0));
+}

@@ -1,0 +1,162 @@
+// Parsing and checking of a fetched JSON key document.
+#include "keyclient/key_document.h"
+
+#include <cstddef>
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "common/text_conversion.h"
+
+namespace {
+
+// RapidJSON's DOM parser recurses once per nested array or object. A hostile body of 65536
+// bytes could nest tens of thousands of levels and exhaust the stack of the worker thread, so
+// deeper documents are refused as "invalid JSON" before the parser sees them. A real key
+// document nests two levels; 256 leaves ample room for extension members.
+constexpr std::size_t kMaxJsonDepth = 256;
+
+// True when no array or object in body opens deeper than kMaxJsonDepth. Brackets inside
+// strings do not count. For any text the parser accepts, this scan follows the same strings
+// and therefore counts the true nesting; on text the parser rejects it may count differently,
+// but the parser never gets deeper than the scan before it stops at the fault. The scan ends
+// at a NUL outside a string, where the parser also stops reading.
+bool NestingWithinLimit(std::string_view body) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : body) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        switch (c) {
+            case '\0':
+                return true;
+            case '"':
+                inString = true;
+                break;
+            case '[':
+            case '{':
+                if (++depth > kMaxJsonDepth) {
+                    return false;
+                }
+                break;
+            case ']':
+            case '}':
+                if (depth > 0) {
+                    --depth;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+bool Fail(std::string* error, const char* message) {
+    if (error != nullptr) {
+        *error = message;
+    }
+    return false;
+}
+
+// Reads member name of object as a string, its value taken up to the first NUL.
+bool GetStringMember(const rapidjson::Value& object, const char* name, std::string& out) {
+    const auto member = object.FindMember(name);
+    if (member == object.MemberEnd() || !member->value.IsString()) {
+        return false;
+    }
+    out = member->value.GetString();
+    return true;
+}
+
+}  // namespace
+
+bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Bytes32& publicKey,
+                      std::u16string* state, std::u16string* description, std::string* error) {
+    // 1. JSON with an object at the root.
+    if (!NestingWithinLimit(body)) {
+        return Fail(error, "invalid JSON");
+    }
+    rapidjson::Document document;
+    document.Parse(body.data(), body.size());
+    if (document.HasParseError() || !document.IsObject()) {
+        return Fail(error, "invalid JSON");
+    }
+
+    // 2. The jwk object.
+    const auto jwk = document.FindMember("jwk");
+    if (jwk == document.MemberEnd() || !jwk->value.IsObject()) {
+        return Fail(error, "missing jwk object");
+    }
+
+    // 3. Its four string members, in this order.
+    std::string kty;
+    std::string crv;
+    std::string x;
+    std::string kid;
+    if (!GetStringMember(jwk->value, "kty", kty) || !GetStringMember(jwk->value, "crv", crv) ||
+        !GetStringMember(jwk->value, "x", x) || !GetStringMember(jwk->value, "kid", kid)) {
+        return Fail(error, "missing JWK fields");
+    }
+
+    // 4. An Ed25519 octet key pair.
+    if (kty != "OKP" || crv != "Ed25519") {
+        return Fail(error, "unexpected key type");
+    }
+
+    // 5. The key the signature names.
+    if (kid != expectedKeyId) {
+        return Fail(error, "kid mismatch");
+    }
+
+    // 6. The public key itself.
+    if (!Base64UrlDecode(x, publicKey)) {
+        return Fail(error, "invalid public key encoding");
+    }
+
+    // 7. The status object.
+    const auto status = document.FindMember("status");
+    if (status == document.MemberEnd() || !status->value.IsObject()) {
+        return Fail(error, "missing status object");
+    }
+
+    // 8. Its state.
+    std::string stateText;
+    if (!GetStringMember(status->value, "state", stateText)) {
+        return Fail(error, "missing status state");
+    }
+
+    // 9. One of the two known states.
+    if (stateText != "active" && stateText != "revoked") {
+        return Fail(error, "invalid status state");
+    }
+
+    // 10. The state, an ASCII word, widened byte by byte.
+    if (state != nullptr) {
+        *state = Widen(stateText);
+    }
+
+    // 11. The optional description must be a string when present.
+    const auto descriptionMember = document.FindMember("description");
+    const bool hasDescription = descriptionMember != document.MemberEnd();
+    if (hasDescription && !descriptionMember->value.IsString()) {
+        return Fail(error, "invalid description");
+    }
+
+    // 12. Its UTF-8 text, up to the first NUL, as UTF-16.
+    if (description != nullptr && hasDescription) {
+        *description = Utf8ToWide(descriptionMember->value.GetString());
+    }
+
+    // 13. Every check passed.
+    return true;
+}
