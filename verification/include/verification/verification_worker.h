@@ -16,8 +16,9 @@ struct VerificationRequest {
 };
 
 // Creates the request and the worker thread and stores the request in *requestSlot (the page's
-// reference). Does nothing when requestSlot is null, the path is empty, or the request cannot
-// be allocated; leaves *requestSlot null when the thread cannot be started.
+// reference). Does nothing when requestSlot is null or the request cannot be allocated; leaves
+// *requestSlot null when the thread cannot be started. An empty path still runs the job, whose
+// outcome then tells the page that no file was selected instead of leaving it at "checking".
 void StartVerificationWorker(PageWindow pageWindow, VerificationRequest** requestSlot,
                              const std::u16string& path);
 

@@ -1,0 +1,30 @@
+// quorvel-verify: the verification job of the Quorvel tab, on the command line.
+#include <cstdio>
+#include <exception>
+
+#include "command_line.h"
+#include "commands.h"
+#include "console.h"
+
+int main(int argc, char** argv) {
+    PrepareConsoleForUtf8();
+    const CommandLine commandLine = ParseCommandLine(CommandLineArguments(argc, argv));
+    try {
+        switch (commandLine.mode) {
+            case CommandMode::Help:
+                std::fputs(UsageText(), stdout);
+                return kExitAllGood;
+            case CommandMode::UsageError:
+                std::fprintf(stderr, "quorvel-verify: %s\nTry 'quorvel-verify --help'.\n",
+                             commandLine.error.c_str());
+                return kExitUsage;
+            case CommandMode::Info:
+                return RunInfoCommand(commandLine, stdout);
+            case CommandMode::Verify:
+                return RunVerifyCommand(commandLine, stdout);
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "quorvel-verify: %s\n", error.what());
+    }
+    return kExitNotAllGood;
+}
