@@ -1,0 +1,175 @@
+#include "quorvel_test/authenticode_builder.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include <climits>
+#include <memory>
+#include <stdexcept>
+
+namespace quorvel_test {
+
+namespace {
+
+struct Pkcs7Free {
+    void operator()(PKCS7* p) const { PKCS7_free(p); }
+};
+struct BioFree {
+    void operator()(BIO* p) const { BIO_free(p); }
+};
+struct AttributeFree {
+    void operator()(X509_ATTRIBUTE* p) const { X509_ATTRIBUTE_free(p); }
+};
+struct ObjectFree {
+    void operator()(ASN1_OBJECT* p) const { ASN1_OBJECT_free(p); }
+};
+using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Free>;
+
+[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("OpenSSL: " + what); }
+
+// A self-signed P-256 certificate and its key, one per signer index, made once per process.
+struct TestSigner {
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+};
+
+TestSigner MakeTestSigner(int index) {
+    TestSigner signer;
+    signer.key = EVP_EC_gen("P-256");
+    if (signer.key == nullptr) Fail("EC key generation");
+    signer.certificate = X509_new();
+    if (signer.certificate == nullptr) Fail("X509_new");
+    X509* cert = signer.certificate;
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 0x1000 + index);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 60L * 60 * 24 * 365);
+    X509_NAME* name = X509_get_subject_name(cert);
+    const std::string common_name = "Quorvel Test Signer " + std::to_string(index);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1,
+                               0);
+    X509_set_issuer_name(cert, name);
+    X509_set_pubkey(cert, signer.key);
+    if (X509_sign(cert, signer.key, EVP_sha256()) <= 0) Fail("X509_sign");
+    return signer;
+}
+
+const TestSigner& SignerAt(size_t index) {
+    // Kept for the life of the test process: key generation is the slow part.
+    static std::vector<TestSigner> signers;
+    while (signers.size() <= index) {
+        signers.push_back(MakeTestSigner(static_cast<int>(signers.size())));
+    }
+    return signers[index];
+}
+
+void AddAttribute(PKCS7_SIGNER_INFO* signer_info, const AttributeSpec& spec) {
+    std::unique_ptr<ASN1_OBJECT, ObjectFree> object(OBJ_txt2obj(spec.oid.c_str(), 1));
+    if (!object) Fail("object identifier " + spec.oid);
+    std::unique_ptr<X509_ATTRIBUTE, AttributeFree> attribute(X509_ATTRIBUTE_new());
+    if (!attribute || !X509_ATTRIBUTE_set1_object(attribute.get(), object.get())) {
+        Fail("attribute");
+    }
+    for (const Bytes& value : spec.values) {
+        // Stored as an already-encoded element: written out byte for byte.
+        if (value.size() > INT_MAX ||
+            !X509_ATTRIBUTE_set1_data(attribute.get(), V_ASN1_SEQUENCE, value.data(),
+                                      static_cast<int>(value.size()))) {
+            Fail("attribute value");
+        }
+    }
+    if (signer_info->unauth_attr == nullptr) {
+        signer_info->unauth_attr = sk_X509_ATTRIBUTE_new_null();
+        if (signer_info->unauth_attr == nullptr) Fail("attribute list");
+    }
+    if (!sk_X509_ATTRIBUTE_push(signer_info->unauth_attr, attribute.get())) Fail("push");
+    attribute.release();
+}
+
+Bytes Encode(PKCS7* message) {
+    unsigned char* out = nullptr;
+    const int length = i2d_PKCS7(message, &out);
+    if (length <= 0 || out == nullptr) Fail("i2d_PKCS7");
+    Bytes bytes(out, out + length);
+    OPENSSL_free(out);
+    return bytes;
+}
+
+Pkcs7Ptr Decode(const Bytes& der) {
+    const unsigned char* cursor = der.data();
+    Pkcs7Ptr message(d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size())));
+    if (!message) Fail("d2i_PKCS7");
+    return message;
+}
+
+}  // namespace
+
+Bytes MakeSignedData(const std::vector<SignerSpec>& signers) {
+    if (signers.empty()) {
+        throw std::invalid_argument("at least one signer");
+    }
+    static const char kContent[] = "Quorvel test content";
+    std::unique_ptr<BIO, BioFree> data(BIO_new_mem_buf(kContent, sizeof kContent - 1));
+    const int flags = PKCS7_BINARY | PKCS7_NOSMIMECAP | PKCS7_PARTIAL;
+    Pkcs7Ptr message(PKCS7_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    if (!message || !data) Fail("PKCS7_sign");
+    for (size_t i = 0; i < signers.size(); ++i) {
+        const TestSigner& signer = SignerAt(i);
+        if (PKCS7_sign_add_signer(message.get(), signer.certificate, signer.key, EVP_sha256(),
+                                  flags) == nullptr) {
+            Fail("PKCS7_sign_add_signer");
+        }
+    }
+    if (!PKCS7_final(message.get(), data.get(), flags)) Fail("PKCS7_final");
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(message.get());
+    for (size_t i = 0; i < signers.size(); ++i) {
+        PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(infos, static_cast<int>(i));
+        for (const AttributeSpec& attribute : signers[i].unauthenticated) {
+            AddAttribute(info, attribute);
+        }
+    }
+    Bytes der = Encode(message.get());
+
+    // Check that signer i of the encoding is still the one made for spec i.
+    Pkcs7Ptr decoded = Decode(der);
+    STACK_OF(PKCS7_SIGNER_INFO)* encoded = PKCS7_get_signer_info(decoded.get());
+    for (size_t i = 0; i < signers.size(); ++i) {
+        PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(encoded, static_cast<int>(i));
+        if (info == nullptr ||
+            ASN1_INTEGER_get(info->issuer_and_serial->serial) != 0x1000 + static_cast<long>(i)) {
+            throw std::runtime_error("DER sorting changed the order of the signers");
+        }
+    }
+    return der;
+}
+
+Bytes AddAttributeToFirstSigner(const Bytes& pkcs7_der, const AttributeSpec& attribute) {
+    Pkcs7Ptr message = Decode(pkcs7_der);
+    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(message.get());
+    if (infos == nullptr || sk_PKCS7_SIGNER_INFO_num(infos) < 1) {
+        throw std::runtime_error("message has no signer");
+    }
+    AddAttribute(sk_PKCS7_SIGNER_INFO_value(infos, 0), attribute);
+    Bytes der = Encode(message.get());
+
+    // Re-encoding sorts the signers; the attribute must still be on signer 0.
+    Pkcs7Ptr decoded = Decode(der);
+    PKCS7_SIGNER_INFO* first = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(decoded.get()), 0);
+    std::unique_ptr<ASN1_OBJECT, ObjectFree> object(OBJ_txt2obj(attribute.oid.c_str(), 1));
+    if (first == nullptr || !object ||
+        X509at_get_attr_by_OBJ(first->unauth_attr, object.get(), -1) < 0) {
+        throw std::runtime_error("the attribute did not stay on signer 0");
+    }
+    return der;
+}
+
+Bytes MakeSignedDataWithNested(const Bytes& nested_pkcs7_der) {
+    return MakeSignedData({SignerSpec{{AttributeSpec{kNestedSignatureOid, {nested_pkcs7_der}}}}});
+}
+
+}  // namespace quorvel_test

@@ -1,0 +1,32 @@
+// Byte buffers and little-endian pokes for building test files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel_test {
+
+using Bytes = std::vector<unsigned char>;
+
+// Writes value little-endian at pos; throws std::out_of_range when it does not fit.
+void PutLe16(Bytes& bytes, uint64_t pos, uint16_t value);
+void PutLe32(Bytes& bytes, uint64_t pos, uint32_t value);
+uint16_t GetLe16(const Bytes& bytes, uint64_t pos);
+uint32_t GetLe32(const Bytes& bytes, uint64_t pos);
+
+void Append(Bytes& bytes, const Bytes& tail);
+void AppendText(Bytes& bytes, std::string_view text);
+Bytes FromText(std::string_view text);
+Bytes Repeat(unsigned char value, size_t count);
+
+// Lower-case hexadecimal text of bytes, and back (throws std::invalid_argument on bad text).
+std::string ToHex(const unsigned char* bytes, size_t length);
+Bytes FromHex(std::string_view hex);
+
+Bytes ReadFile(const std::string& path);     // throws std::runtime_error
+void WriteFile(const std::string& path, const Bytes& bytes);
+
+}  // namespace quorvel_test

@@ -1,0 +1,64 @@
+// Certificate-table entries and Quorvel payloads, with every field overridable.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "quorvel_test/bytes.h"
+
+namespace quorvel_test {
+
+constexpr size_t kPayloadBytes = 352;
+constexpr size_t kDomainFieldBytes = 256;
+
+using Signature = std::array<unsigned char, 64>;
+using KeyId = std::array<unsigned char, 32>;
+
+// signature, key id, then the domain bytes followed by zeros up to 256 bytes. A domain of
+// 256 bytes or more fills the field with its first 256 bytes (no terminating zero).
+Bytes MakePayload(const Signature& signature, const KeyId& key_id, std::string_view domain);
+// The same with the whole 256-byte domain field given as is.
+Bytes MakePayloadWithDomainField(const Signature& signature, const KeyId& key_id,
+                                 const Bytes& domain_field);
+
+// A recognisable signature and key id for tests that never verify.
+Signature PatternSignature(unsigned char seed);
+KeyId PatternKeyId(unsigned char seed);
+
+// Fields of the library's own entry; the defaults make a well-formed entry.
+struct QuorvelEntryFields {
+    uint32_t length = 372;  // dwLength
+    uint16_t revision = 0x0300;
+    uint16_t type = 0x0010;
+    std::array<unsigned char, 8> magic = {'Q', 'U', 'O', 'R', 'V', 'E', 'L', 0};
+    uint16_t container_version = 1;
+    uint16_t payload_length = 352;
+};
+
+// The 20-byte header, then the payload bytes as given, then zero padding up to a multiple
+// of 8 (so a 352-byte payload gives 376 bytes with dwLength 372).
+Bytes MakeQuorvelEntry(const Bytes& payload, const QuorvelEntryFields& fields = {});
+
+// A WIN_CERTIFICATE: dwLength (8 + content, unless given), revision, type, content, then
+// zero padding up to a multiple of 8.
+Bytes MakeWinCertificate(uint16_t revision, uint16_t type, const Bytes& content,
+                         std::optional<uint32_t> length = std::nullopt);
+
+Bytes MakeAuthenticodeEntry(const Bytes& pkcs7_der);
+
+// One entry of a parsed certificate table.
+struct CertificateEntry {
+    uint64_t offset;  // in the image
+    uint32_t length;
+    uint16_t revision;
+    uint16_t type;
+    Bytes content;  // length - 8 bytes
+};
+
+// Splits a well-formed certificate table; throws std::runtime_error otherwise.
+std::vector<CertificateEntry> SplitCertificateTable(const Bytes& image);
+
+}  // namespace quorvel_test

@@ -1,0 +1,114 @@
+#include "quorvel_test/signing.h"
+
+#include <sodium.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "quorvel_test/pe_builder.h"
+
+namespace quorvel_test {
+
+TestKey KeyFromSeed(const Seed& seed) {
+    if (sodium_init() < 0) {
+        throw std::runtime_error("libsodium cannot be initialised");
+    }
+    TestKey key;
+    key.seed = seed;
+    crypto_sign_seed_keypair(key.public_key.data(), key.secret_key.data(), seed.data());
+    return key;
+}
+
+TestKey KeyFromSeedHex(std::string_view hex64) {
+    const Bytes bytes = FromHex(hex64);
+    if (bytes.size() != 32) {
+        throw std::invalid_argument("a seed is 64 hex digits");
+    }
+    Seed seed{};
+    std::copy(bytes.begin(), bytes.end(), seed.begin());
+    return KeyFromSeed(seed);
+}
+
+TestKey KeyFromSeedByte(unsigned char byte) {
+    Seed seed{};
+    seed.fill(byte);
+    return KeyFromSeed(seed);
+}
+
+Signature SignDigest(const TestKey& key, const Digest& digest) {
+    Signature signature{};
+    crypto_sign_detached(signature.data(), nullptr, digest.data(), digest.size(),
+                         key.secret_key.data());
+    return signature;
+}
+
+std::string Base64Url(const unsigned char* bytes, size_t length) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string text;
+    size_t i = 0;
+    for (; i + 3 <= length; i += 3) {
+        const unsigned v = (unsigned{bytes[i]} << 16) | (unsigned{bytes[i + 1]} << 8) | bytes[i + 2];
+        text += kAlphabet[(v >> 18) & 63];
+        text += kAlphabet[(v >> 12) & 63];
+        text += kAlphabet[(v >> 6) & 63];
+        text += kAlphabet[v & 63];
+    }
+    if (length - i == 1) {
+        const unsigned v = unsigned{bytes[i]} << 16;
+        text += kAlphabet[(v >> 18) & 63];
+        text += kAlphabet[(v >> 12) & 63];
+    } else if (length - i == 2) {
+        const unsigned v = (unsigned{bytes[i]} << 16) | (unsigned{bytes[i + 1]} << 8);
+        text += kAlphabet[(v >> 18) & 63];
+        text += kAlphabet[(v >> 12) & 63];
+        text += kAlphabet[(v >> 6) & 63];
+    }
+    return text;
+}
+
+std::string ThumbprintText(const PublicKey& public_key) {
+    return std::string("{\"crv\":\"Ed25519\",\"kty\":\"OKP\",\"x\":\"") +
+           Base64Url(public_key.data(), public_key.size()) + "\"}";
+}
+
+KeyId JwkThumbprint(const PublicKey& public_key) {
+    const std::string text = ThumbprintText(public_key);
+    const Digest digest =
+        Sha256(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    KeyId key_id{};
+    std::copy(digest.begin(), digest.end(), key_id.begin());
+    return key_id;
+}
+
+Digest ReferenceImageDigest(const Bytes& image) {
+    const PeLayout layout = ReadLayout(image);
+    std::vector<bool> excluded(image.size(), false);
+    auto exclude = [&](uint64_t begin, uint64_t count) {
+        if (begin + count > image.size()) {
+            throw std::runtime_error("excluded range runs past the end of the image");
+        }
+        for (uint64_t i = begin; i < begin + count; ++i) {
+            excluded[i] = true;
+        }
+    };
+    exclude(layout.checksum, 4);
+    exclude(layout.directory, 8);
+    if (layout.table_size != 0) {
+        exclude(layout.table_offset, layout.table_size);
+    }
+    Bytes hashed;
+    hashed.reserve(image.size());
+    for (size_t i = 0; i < image.size(); ++i) {
+        if (!excluded[i]) {
+            hashed.push_back(image[i]);
+        }
+    }
+    return Sha256(hashed.data(), hashed.size());
+}
+
+Bytes MakeSignedPayload(const TestKey& key, const Digest& digest, std::string_view domain) {
+    return MakePayload(SignDigest(key, digest), JwkThumbprint(key.public_key), domain);
+}
+
+}  // namespace quorvel_test
