@@ -1,0 +1,161 @@
+// Text and JSON output of quorvel-verify, and the encodings beneath them.
+#include <gtest/gtest.h>
+
+#include <rapidjson/document.h>
+
+#include <string>
+
+#include "quorvel/quorvel.h"
+#include "report.h"
+#include "text_encoding.h"
+
+namespace {
+
+TEST(TextEncoding, WideToUtf8) {
+    struct Row {
+        const char* name;
+        std::u16string wide;
+        std::string utf8;
+    };
+    const Row rows[] = {
+        {"empty", u"", ""},
+        {"ASCII", u"Quorvel: verified", "Quorvel: verified"},
+        {"U+007F, last one-byte", u"\u007f", "\x7f"},
+        {"U+0080, first two-byte", u"\u0080", "\xc2\x80"},
+        {"U+07FF, last two-byte", u"\u07ff", "\xdf\xbf"},
+        {"U+0800, first three-byte", u"\u0800", "\xe0\xa0\x80"},
+        {"U+FFFF", u"\uffff", "\xef\xbf\xbf"},
+        {"widened byte 0x80 (U+FF80)", u"\uff80", "\xef\xbe\x80"},
+        {"surrogate pair, U+1F511", u"\U0001F511", "\xf0\x9f\x94\x91"},
+        {"U+10FFFF", u"\U0010FFFF", "\xf4\x8f\xbf\xbf"},
+        {"lone high surrogate", std::u16string(1, u'\xD800'), "\xef\xbf\xbd"},
+        {"lone low surrogate", std::u16string(1, u'\xDC00'), "\xef\xbf\xbd"},
+        {"high surrogate then letter", std::u16string({u'\xDBFF', u'a'}), "\xef\xbf\xbd" "a"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(WideToUtf8(row.wide), row.utf8) << row.name;
+    }
+}
+
+TEST(TextEncoding, ControlCharactersAreReplacedForTheTerminal) {
+    EXPECT_EQ(WithoutControlCharacters(u"a\x1b[31mb\nc\td\u007f\u0085e\u009f"),
+              u"a\ufffd[31mb\ufffdc\ufffdd\ufffd\ufffde\ufffd");
+    EXPECT_EQ(WithoutControlCharacters(u" ~\u00a0\u00fc"), u" ~\u00a0\u00fc") << "kept";
+}
+
+TEST(TextEncoding, JsonString) {
+    struct Row {
+        const char* name;
+        std::string input;
+        std::string json;
+    };
+    const Row rows[] = {
+        {"empty", "", R"("")"},
+        {"plain", "Quorvel: verified", R"("Quorvel: verified")"},
+        {"quote", "say \"hi\"", R"("say \"hi\"")"},
+        {"backslash", "C:\\dir\\a.exe", R"("C:\\dir\\a.exe")"},
+        {"slash kept", "a/b", R"("a/b")"},
+        {"short escapes", "\b\f\n\r\t", R"("\b\f\n\r\t")"},
+        {"NUL", std::string("a\0b", 3), R"("a\u0000b")"},
+        {"U+001F, last control", "\x1f", R"("\u001f")"},
+        {"U+0020, first plain", " ", R"(" ")"},
+        {"ESC", "\x1b", R"("\u001b")"},
+        {"DEL kept", "\x7f", "\"\x7f\""},
+        {"non-ASCII kept as UTF-8", "b\xc3\xbc" "cher \xe2\x9c\x93 \xf0\x9f\x94\x91",
+         "\"b\xc3\xbc" "cher \xe2\x9c\x93 \xf0\x9f\x94\x91\""},
+        {"invalid byte replaced", "a\xff" "b", "\"a\xef\xbf\xbd" "b\""},
+        {"truncated sequence replaced", "a\xe2\x9c", "\"a\xef\xbf\xbd\xef\xbf\xbd\""},
+        {"overlong replaced", "\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},
+        {"surrogate in UTF-8 replaced", "\xed\xa0\x80",
+         "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
+        {"above U+10FFFF replaced", "\xf4\x90\x80\x80",
+         "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string json = JsonString(row.input);
+        EXPECT_EQ(json, row.json);
+        rapidjson::Document document;
+        document.Parse(json.c_str(), json.size());
+        EXPECT_FALSE(document.HasParseError()) << json;
+    }
+}
+
+VerificationOutcome SampleOutcome() {
+    VerificationOutcome outcome;
+    outcome.statusText = u"Quorvel: verified";
+    outcome.resultText = u"The signature validated successfully.";
+    outcome.domainText = u"b\u00fccher.example";
+    outcome.descriptionText = u"Release \"key\" \\ 1\nline two";
+    outcome.kind = OutcomeKind::Verified;
+    return outcome;
+}
+
+TEST(Report, TextLayout) {
+    EXPECT_EQ(FormatOutcomeText("dir/app.exe", SampleOutcome()),
+              "dir/app.exe\n"
+              "  Status:              Quorvel: verified\n"
+              "  Verification domain: b\xc3\xbc" "cher.example\n"
+              "  Key description:     Release \"key\" \\ 1\xef\xbf\xbdline two\n"
+              "  Results:             The signature validated successfully.\n");
+}
+
+TEST(Report, TextShowsNotProvidedForAnEmptyDescription) {
+    VerificationOutcome outcome = SampleOutcome();
+    outcome.descriptionText.clear();
+    const std::string text = FormatOutcomeText("a.exe", outcome);
+    EXPECT_NE(text.find("  Key description:     (not provided)\n"), std::string::npos) << text;
+}
+
+TEST(Report, JsonMembersInOrder) {
+    EXPECT_EQ(FormatOutcomeJson("dir/\"odd\".exe", SampleOutcome()),
+              R"({"file":"dir/\"odd\".exe","kind":"verified","status":"Quorvel: verified",)"
+              R"("result":"The signature validated successfully.","domain":")"
+              "b\xc3\xbc" "cher.example"
+              R"(","description":"Release \"key\" \\ 1\nline two"})");
+}
+
+TEST(Report, KindNames) {
+    EXPECT_STREQ(KindName(OutcomeKind::Neutral), "neutral");
+    EXPECT_STREQ(KindName(OutcomeKind::Verified), "verified");
+    EXPECT_STREQ(KindName(OutcomeKind::Failed), "failed");
+}
+
+TEST(Report, InfoText) {
+    SignatureInfoReport good;
+    good.opened = true;
+    good.status = QUORVEL_OK;
+    good.domain = "signer.example";
+    good.keyIdText = std::string(43, 'A');
+    EXPECT_EQ(FormatInfoText("a.exe", good),
+              "a.exe\n"
+              "  Verification domain: signer.example\n"
+              "  Key id:              " + std::string(43, 'A') + "\n");
+
+    SignatureInfoReport emptyDomain = good;
+    emptyDomain.domain.clear();
+    EXPECT_NE(FormatInfoText("a.exe", emptyDomain).find("Verification domain: (not available)"),
+              std::string::npos);
+
+    struct Row {
+        bool opened;
+        int status;
+        const char* sentence;
+    };
+    const Row rows[] = {
+        {false, 0, "The file could not be opened."},
+        {true, QUORVEL_ERR_READ, "The file could not be read."},
+        {true, QUORVEL_ERR_NOT_PE, "The file is not a PE file."},
+        {true, QUORVEL_ERR_NO_SIGNATURE, "The file carries no Quorvel signature."},
+        {true, QUORVEL_ERR_INVALID_PAYLOAD, "The file's Quorvel signature payload is invalid."},
+    };
+    for (const Row& row : rows) {
+        SignatureInfoReport report;
+        report.opened = row.opened;
+        report.status = row.status;
+        EXPECT_EQ(FormatInfoText("b.dll", report), std::string("b.dll\n  ") + row.sentence + "\n")
+            << row.sentence;
+    }
+}
+
+}  // namespace
