@@ -1,9 +1,10 @@
 // The once-only libcurl initialisation on Windows, with the system's one-time initialisation.
 #include "curl_global_once.h"
 
-#include <windows.h>
-
+// curl.h brings winsock2.h, which must come before windows.h.
 #include <curl/curl.h>
+
+#include <windows.h>
 
 namespace {
 

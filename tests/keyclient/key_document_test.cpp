@@ -437,6 +437,8 @@ TEST(ParseKeyDocument, DeepNestingOnA256KiBStack) {
          prefix + "\"" + std::string(60000, '[') + "\"}", true, false, ""},
         {"escaped quote keeps the string open",
          prefix + "\"\\\"" + std::string(60000, '{') + "\"}", true, false, ""},
+        {"brackets after a NUL behind the root do not count",
+         prefix + "1}" + std::string(1, '\0') + std::string(60000, '['), true, false, ""},
         {"40 levels of arrays", prefix + Balanced(40) + "}", true, false, ""},
         {"40 levels of objects", prefix + BalancedObjects(40) + "}", true, false, ""},
         {"256 levels in all", prefix + Balanced(255) + "}", true, false, ""},
