@@ -2,7 +2,9 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "quorvel_test/pe_builder.h"
@@ -83,27 +85,25 @@ KeyId JwkThumbprint(const PublicKey& public_key) {
 
 Digest ReferenceImageDigest(const Bytes& image) {
     const PeLayout layout = ReadLayout(image);
-    std::vector<bool> excluded(image.size(), false);
-    auto exclude = [&](uint64_t begin, uint64_t count) {
-        if (begin + count > image.size()) {
-            throw std::runtime_error("excluded range runs past the end of the image");
-        }
-        for (uint64_t i = begin; i < begin + count; ++i) {
-            excluded[i] = true;
-        }
-    };
-    exclude(layout.checksum, 4);
-    exclude(layout.directory, 8);
+    // Left out: CheckSum, the security directory entry, and the table as the entry states it.
+    std::vector<std::pair<uint64_t, uint64_t>> excluded = {{layout.checksum, 4},
+                                                           {layout.directory, 8}};
     if (layout.table_size != 0) {
-        exclude(layout.table_offset, layout.table_size);
+        excluded.emplace_back(layout.table_offset, layout.table_size);
     }
+    std::sort(excluded.begin(), excluded.end());
     Bytes hashed;
     hashed.reserve(image.size());
-    for (size_t i = 0; i < image.size(); ++i) {
-        if (!excluded[i]) {
-            hashed.push_back(image[i]);
+    uint64_t next = 0;
+    for (const auto& [begin, count] : excluded) {
+        if (begin < next || begin + count > image.size()) {
+            throw std::runtime_error("excluded ranges overlap or run past the end of the image");
         }
+        hashed.insert(hashed.end(), image.begin() + static_cast<std::ptrdiff_t>(next),
+                      image.begin() + static_cast<std::ptrdiff_t>(begin));
+        next = begin + count;
     }
+    hashed.insert(hashed.end(), image.begin() + static_cast<std::ptrdiff_t>(next), image.end());
     return Sha256(hashed.data(), hashed.size());
 }
 
