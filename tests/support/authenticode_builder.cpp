@@ -31,19 +31,26 @@ using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Free>;
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("OpenSSL: " + what); }
 
+struct KeyFree {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct CertificateFree {
+    void operator()(X509* p) const { X509_free(p); }
+};
+
 // A self-signed P-256 certificate and its key, one per signer index, made once per process.
 struct TestSigner {
-    EVP_PKEY* key = nullptr;
-    X509* certificate = nullptr;
+    std::unique_ptr<EVP_PKEY, KeyFree> key;
+    std::unique_ptr<X509, CertificateFree> certificate;
 };
 
 TestSigner MakeTestSigner(int index) {
     TestSigner signer;
-    signer.key = EVP_EC_gen("P-256");
-    if (signer.key == nullptr) Fail("EC key generation");
-    signer.certificate = X509_new();
-    if (signer.certificate == nullptr) Fail("X509_new");
-    X509* cert = signer.certificate;
+    signer.key.reset(EVP_EC_gen("P-256"));
+    if (!signer.key) Fail("EC key generation");
+    signer.certificate.reset(X509_new());
+    if (!signer.certificate) Fail("X509_new");
+    X509* cert = signer.certificate.get();
     X509_set_version(cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert), 0x1000 + index);
     X509_gmtime_adj(X509_getm_notBefore(cert), 0);
@@ -54,8 +61,8 @@ TestSigner MakeTestSigner(int index) {
                                reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1,
                                0);
     X509_set_issuer_name(cert, name);
-    X509_set_pubkey(cert, signer.key);
-    if (X509_sign(cert, signer.key, EVP_sha256()) <= 0) Fail("X509_sign");
+    X509_set_pubkey(cert, signer.key.get());
+    if (X509_sign(cert, signer.key.get(), EVP_sha256()) <= 0) Fail("X509_sign");
     return signer;
 }
 
@@ -120,7 +127,7 @@ Bytes MakeSignedData(const std::vector<SignerSpec>& signers) {
     if (!message || !data) Fail("PKCS7_sign");
     for (size_t i = 0; i < signers.size(); ++i) {
         const TestSigner& signer = SignerAt(i);
-        if (PKCS7_sign_add_signer(message.get(), signer.certificate, signer.key, EVP_sha256(),
+        if (PKCS7_sign_add_signer(message.get(), signer.certificate.get(), signer.key.get(), EVP_sha256(),
                                   flags) == nullptr) {
             Fail("PKCS7_sign_add_signer");
         }
