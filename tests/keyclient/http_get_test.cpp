@@ -377,8 +377,13 @@ TEST_F(HttpGetTest, BrokenTransfersFailWithLibcurlsText) {
     reset.body = Pattern(3000);
     reset.resetAfterBytes = 1000;
     const Case cases[] = {
+#ifdef _WIN32
+        // Schannel under Wine does not see the close and waits for the total limit instead.
+        {"closed after 1000 of 3000 bytes", closed, ""},
+#else
         {"closed after 1000 of 3000 bytes", closed,
          "transfer closed with 2000 bytes remaining to read"},
+#endif
         {"reset after 1000 of 3000 bytes", reset, ""},
     };
     for (const Case& c : cases) {
@@ -446,9 +451,10 @@ TEST_F(HttpGetTest, HandshakeThatNeverEndsFailsAfterTheConnectLimit) {
 }
 
 TEST_F(HttpGetTest, CertificatesAreVerified) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Schannel under Wine does not verify server certificates";
-#else
+    // libcurl's texts depend on its TLS backend: OpenSSL natively, Schannel on Windows. With an
+    // extra CA bundle, libcurl checks the chain and the host name itself on Schannel too; the
+    // system store that decides without one is not exercised under Wine, which accepts any
+    // certificate there.
     struct Case {
         const char* name;
         Listener listener;
@@ -456,12 +462,20 @@ TEST_F(HttpGetTest, CertificatesAreVerified) {
         const char* error;
     };
     const Case cases[] = {
+#ifdef _WIN32
+        {"certificate from an untrusted CA", Listener::Untrusted, true,
+         "schannel: CertGetCertificateChain trust error CERT_TRUST_IS_PARTIAL_CHAIN"},
+        {"certificate for another host name", Listener::WrongHost, true,
+         "schannel: CertGetNameString() failed to match connection hostname (127.0.0.1) "
+         "against server certificate names"},
+#else
         {"certificate from an untrusted CA", Listener::Untrusted, true,
          "SSL certificate problem: unable to get local issuer certificate"},
         {"certificate for another host name", Listener::WrongHost, true,
          "SSL: no alternative certificate subject name matches target host name '127.0.0.1'"},
         {"test CA not trusted without the extra bundle", Listener::Trusted, false,
          "SSL certificate problem: unable to get local issuer certificate"},
+#endif
     };
     for (const Case& c : cases) {
         Route route;
@@ -473,7 +487,6 @@ TEST_F(HttpGetTest, CertificatesAreVerified) {
         EXPECT_EQ(f.body, kBodySentinel) << c.name;
         EXPECT_TRUE(Server().RequestsFor(path).empty()) << c.name << ": a request got through";
     }
-#endif
 }
 
 TEST_F(HttpGetTest, ErrorOutputIsAssignedNotAppended) {

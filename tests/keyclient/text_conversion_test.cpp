@@ -18,6 +18,20 @@ std::string Hex(const std::u16string& text) {
     return out;
 }
 
+// Runs of U+FFFD collapsed into one. Off Windows the decoder is ours and the number of U+FFFD
+// per ill-formed sequence is fixed (one per maximal subpart); on Windows it is the system's
+// choice, and only where replacement characters stand is compared.
+[[maybe_unused]] std::u16string CollapseReplacements(const std::u16string& text) {
+    std::u16string out;
+    for (const char16_t c : text) {
+        if (c == u'\uFFFD' && !out.empty() && out.back() == u'\uFFFD') {
+            continue;
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
 TEST(Utf8ToWide, NullAndEmptyGiveEmpty) {
     EXPECT_EQ(Utf8ToWide(nullptr), u"");
     EXPECT_EQ(Utf8ToWide(""), u"");
@@ -99,7 +113,12 @@ TEST(Utf8ToWide, InvalidSequencesBecomeReplacementCharacters) {
     };
     for (const Case& c : cases) {
         const std::u16string result = Utf8ToWide(c.utf8);
+#ifdef _WIN32
+        EXPECT_EQ(CollapseReplacements(result), CollapseReplacements(c.utf16))
+            << c.name << ": got " << Hex(result);
+#else
         EXPECT_EQ(result, c.utf16) << c.name << ": got " << Hex(result);
+#endif
     }
 }
 

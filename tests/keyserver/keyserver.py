@@ -32,6 +32,9 @@ runs. Keys of a route file (all optional):
   close_after_bytes send only this many body bytes, then close the connection cleanly
   reset_after_bytes send only this many body bytes, then reset the connection (RST)
   listener          answer only on this listener; elsewhere the path has no route
+  http_version      the status line's version, default "HTTP/1.1" (e.g. "HTTP/1.0")
+  endless           true: after the body, send its last piece again and again until the
+                    client goes away, the server stops or 256 MiB have gone out
 A path without a route gets 404 with the body "no route\n".
 
 Every request appends one JSON line to STATE/requests.log:
@@ -63,6 +66,7 @@ MAX_HEAD_BYTES = 65536
 IO_TIMEOUT_SECONDS = 30
 MAX_SILENT_SECONDS = 120
 MAX_HELD_SILENT = 200
+MAX_ENDLESS_BYTES = 256 * 1024 * 1024
 
 stop_event = threading.Event()
 log_lock = threading.Lock()
@@ -304,6 +308,18 @@ class Server:
             index += 1
         return out
 
+    @classmethod
+    def body_pieces(cls, body, route):
+        pieces = cls.pieces(body, route.get("chunk_sizes"))
+        yield from pieces
+        if not route.get("endless") or not pieces:
+            return
+        # Endless: the last piece again until the client stops reading, bounded in bytes.
+        sent = len(body)
+        while sent < MAX_ENDLESS_BYTES and not stop_event.is_set():
+            yield pieces[-1]
+            sent += len(pieces[-1])
+
     def respond(self, conn, raw, route):
         if route is None:
             route = {"status": 404, "body": "no route\n", "content_type": "text/plain"}
@@ -322,7 +338,8 @@ class Server:
         body = self.route_body(route)
         chunked = bool(route.get("chunked", False))
 
-        head = ["HTTP/1.1 %d %s" % (status, reason), "Connection: close",
+        version = str(route.get("http_version", "HTTP/1.1"))
+        head = ["%s %d %s" % (version, status, reason), "Connection: close",
                 "Content-Type: %s" % route.get("content_type", "application/json")]
         if route.get("location") is not None:
             head.append("Location: %s" % route["location"])
@@ -347,7 +364,7 @@ class Server:
             reset = True
 
         sent = 0
-        for index, piece in enumerate(self.pieces(body, route.get("chunk_sizes"))):
+        for index, piece in enumerate(self.body_pieces(body, route)):
             if index > 0 and route.get("delay_ms"):
                 bounded_sleep(route["delay_ms"] / 1000.0)
                 if stop_event.is_set():

@@ -41,9 +41,9 @@ std::string Base64(const std::string& bytes) {
     out.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                           static_cast<unsigned char>(bytes[i + 2]);
+        const unsigned v = (unsigned{static_cast<unsigned char>(bytes[i])} << 16) |
+                           (unsigned{static_cast<unsigned char>(bytes[i + 1])} << 8) |
+                           unsigned{static_cast<unsigned char>(bytes[i + 2])};
         out += alphabet[(v >> 18) & 63];
         out += alphabet[(v >> 12) & 63];
         out += alphabet[(v >> 6) & 63];

@@ -35,9 +35,9 @@ EXT
 
 make_ca ca "/CN=Quorvel Test CA"
 make_ca other-ca "/CN=Untrusted Test CA"
-make_leaf server ca "/CN=127.0.0.1" "IP:127.0.0.1,IP:::1,DNS:localhost"
+make_leaf server ca "/CN=127.0.0.1" "IP:127.0.0.1,IP:::1,DNS:localhost,DNS:127.0.0.1"
 make_leaf wronghost ca "/CN=wrong.example" "DNS:wrong.example"
-make_leaf untrusted other-ca "/CN=127.0.0.1" "IP:127.0.0.1,IP:::1,DNS:localhost"
+make_leaf untrusted other-ca "/CN=127.0.0.1" "IP:127.0.0.1,IP:::1,DNS:localhost,DNS:127.0.0.1"
 
 openssl verify -CAfile ca.pem server.pem wronghost.pem >/dev/null
 echo "test PKI ready in $out"
