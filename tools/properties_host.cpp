@@ -44,6 +44,7 @@ struct Options {
     std::wstring selectTab;           // --select-tab: tab title to open
     std::wstring screenshot;          // --screenshot: BMP file of the sheet window
     std::wstring licensesOut;         // --open-licenses: file for the dialog's text (UTF-16LE)
+    std::wstring licensesShot;        // --licenses-screenshot: BMP file of the licences dialog
     bool ownDataObject = false;       // --own-data-object: skip the shell's data object
     bool noFile = false;              // --no-file: a data object without CF_HDROP
     bool dumpColors = false;          // --dump-colors
@@ -127,6 +128,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.selectTab = argv[++i];
         } else if (arg == L"--screenshot" && hasValue) {
             options.screenshot = argv[++i];
+        } else if (arg == L"--licenses-screenshot" && hasValue) {
+            options.licensesShot = argv[++i];
         } else if (arg == L"--open-licenses" && hasValue) {
             options.licensesOut = argv[++i];
         } else if (arg == L"--timeout-ms" && hasValue) {
@@ -169,6 +172,7 @@ void PrintUsage() {
         "  --dump-colors           print the status and link colours the page chooses\n"
         "  --open-licenses FILE    click the licences link, save the dialog's text (UTF-16LE),\n"
         "                          close the dialog with Escape\n"
+        "  --licenses-screenshot FILE.bmp  with --open-licenses: save the dialog as a BMP\n"
         "  --own-data-object       hand over our own CF_HDROP data object, not the shell's\n"
         "  --no-file               hand over a data object without CF_HDROP (FILE optional)\n"
         "  --pump-after-close-ms N keep the message loop running N ms after closing\n"
@@ -359,6 +363,8 @@ bool SaveScreenshot(HWND window, const std::wstring& path) {
 // the dialog's modal loop.
 struct LicensesProbe {
     std::wstring outPath;
+    std::wstring screenshot;
+    bool screenshotSaved = false;
     bool found = false;
     bool escapeSent = false;
     std::wstring text;
@@ -370,11 +376,19 @@ void CALLBACK LicensesTimer(HWND, UINT, UINT_PTR, DWORD) {
         return;
     }
     HWND dialog = FindWindowW(L"#32770", kLicensesCaption);
-    if (dialog == nullptr) {
+    if (dialog == nullptr || !IsWindowVisible(dialog)) {
         return;
     }
-    g_licensesProbe.found = true;
+    // One more tick after the dialog became visible, so that it has painted itself.
+    if (!g_licensesProbe.found) {
+        g_licensesProbe.found = true;
+        return;
+    }
     g_licensesProbe.text = ControlText(dialog, IDC_LICENSES_TEXT);
+    if (!g_licensesProbe.screenshot.empty()) {
+        RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        g_licensesProbe.screenshotSaved = SaveScreenshot(dialog, g_licensesProbe.screenshot);
+    }
     // Escape as the keyboard sends it, to the control that has the focus; the dialog's modal
     // loop turns it into IDCANCEL.
     HWND focus = GetFocus();
@@ -393,9 +407,10 @@ bool SaveUtf16(const std::wstring& path, const std::wstring& text) {
     return std::fclose(out) == 0 && written == text.size();
 }
 
-void OpenLicenses(HWND page, const std::wstring& outPath) {
+void OpenLicenses(HWND page, const std::wstring& outPath, const std::wstring& screenshot) {
     g_licensesProbe = LicensesProbe{};
     g_licensesProbe.outPath = outPath;
+    g_licensesProbe.screenshot = screenshot;
     const UINT_PTR timer = SetTimer(nullptr, 0, 100, LicensesTimer);
     // A click on the link: the static control (SS_NOTIFY) tells its parent STN_CLICKED.
     HWND link = GetDlgItem(page, IDC_LICENSES_LINK);
@@ -409,6 +424,9 @@ void OpenLicenses(HWND page, const std::wstring& outPath) {
     PrintLine(L"licenses-dialog-still-open",
               FindWindowW(L"#32770", kLicensesCaption) != nullptr ? L"yes" : L"no");
     PrintLine(L"licenses-dialog-ms", std::to_wstring(elapsed));
+    if (!screenshot.empty()) {
+        PrintLine(L"licenses-screenshot", g_licensesProbe.screenshotSaved ? L"saved" : L"failed");
+    }
     if (g_licensesProbe.found && !SaveUtf16(outPath, g_licensesProbe.text)) {
         PrintLine(L"licenses-text", L"could not be saved");
     }
@@ -553,7 +571,7 @@ int Run(const Options& options) {
             PrintLine(L"screenshot", SaveScreenshot(sheet, options.screenshot) ? L"saved" : L"failed");
         }
         if (!options.licensesOut.empty()) {
-            OpenLicenses(page, options.licensesOut);
+            OpenLicenses(page, options.licensesOut, options.licensesShot);
         }
     }
 
