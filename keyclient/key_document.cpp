@@ -61,6 +61,21 @@ bool NestingWithinLimit(std::string_view body) {
     return true;
 }
 
+// RapidJSON skips each byte of a UTF-8 byte-order mark on its own (EF, then BB, then BF, each
+// when present), so a body that starts with only part of the mark would parse as if the stray
+// bytes were not there. Only the whole mark may precede the root value.
+bool StartsWithPartialByteOrderMark(std::string_view body) {
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (body.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        return false;
+    }
+    if (body.empty()) {
+        return false;
+    }
+    const auto first = static_cast<unsigned char>(body[0]);
+    return first == 0xEF || first == 0xBB || first == 0xBF;
+}
+
 bool Fail(std::string* error, const char* message) {
     if (error != nullptr) {
         *error = message;
@@ -83,7 +98,7 @@ bool GetStringMember(const rapidjson::Value& object, const char* name, std::stri
 bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Bytes32& publicKey,
                       std::u16string* state, std::u16string* description, std::string* error) {
     // 1. JSON with an object at the root.
-    if (!NestingWithinLimit(body)) {
+    if (StartsWithPartialByteOrderMark(body) || !NestingWithinLimit(body)) {
         return Fail(error, "invalid JSON");
     }
     rapidjson::Document document;

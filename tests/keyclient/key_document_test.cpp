@@ -201,6 +201,13 @@ TEST(ParseKeyDocument, EveryFailureMessage) {
                                               kGood.substr(10), "invalid JSON"},
         {"form feed as white space", "\f" + kGood, "invalid JSON"},
         {"BOM twice", "\xEF\xBB\xBF\xEF\xBB\xBF" + kGood, "invalid JSON"},
+        {"first BOM byte only", "\xEF" + kGood, "invalid JSON"},
+        {"first two BOM bytes", "\xEF\xBB" + kGood, "invalid JSON"},
+        {"BOM without its first byte", "\xBB\xBF" + kGood, "invalid JSON"},
+        {"last BOM byte only", "\xBF" + kGood, "invalid JSON"},
+        {"BOM with its middle byte missing", "\xEF\xBF" + kGood, "invalid JSON"},
+        {"BOM bytes in the wrong order", "\xBF\xBB\xEF" + kGood, "invalid JSON"},
+        {"BOM after white space", " \xEF\xBB\xBF" + kGood, "invalid JSON"},
         // 2
         {"no jwk", "{\"status\":" + kActive + "}", "missing jwk object"},
         {"empty root object", "{}", "missing jwk object"},
