@@ -59,6 +59,25 @@ TEST(DerHeader, LengthForms) {
     }
 }
 
+TEST(DerHeader, EveryLongFormCountFromOneToEight) {
+    const Bytes content(200, 0x42);
+    for (unsigned count = 1; count <= 9; ++count) {
+        const Bytes element = DerTlv(0x31, content, count);
+        unsigned tag = 0;
+        uint64_t length = 0;
+        uint64_t header = 0;
+        const int ok = quorvel_der_read_header(element.data(), element.size(), &tag, &length, &header);
+        if (count <= 8) {
+            ASSERT_EQ(ok, 1) << count << " length bytes";
+            EXPECT_EQ(tag, 0x31U) << count << " length bytes";
+            EXPECT_EQ(length, 200U) << count << " length bytes";
+            EXPECT_EQ(header, 2U + count) << count << " length bytes";
+        } else {
+            EXPECT_EQ(ok, 0) << count << " length bytes";
+        }
+    }
+}
+
 TEST(DerHeader, AvailableBoundsTheHeaderNotTheBuffer) {
     const Bytes bytes = Concat({FromHex("04820160"), Bytes(352, 1)});
     unsigned tag;
