@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
+#include <gtest/gtest.h>
 
 namespace quorvel_test {
 
@@ -72,19 +72,18 @@ const quorvel_io kWithoutClose = {Read, Seek, Tell, nullptr};
 const quorvel_io* MemoryIo() { return &kWithClose; }
 const quorvel_io* MemoryIoWithoutClose() { return &kWithoutClose; }
 
-int ReadInfo(const Bytes& file, quorvel_signature_info* info, MemoryStream** used) {
-    static thread_local std::unique_ptr<MemoryStream> last;
-    last = std::make_unique<MemoryStream>(file);
-    const int status = quorvel_read_signature_info(last.get(), MemoryIo(), info);
-    if (used != nullptr) {
-        *used = last.get();
-    }
+int ReadInfo(const Bytes& file, quorvel_signature_info* info) {
+    MemoryStream stream(file);
+    const int status = quorvel_read_signature_info(&stream, MemoryIo(), info);
+    EXPECT_EQ(stream.close_calls, 1);
     return status;
 }
 
 int VerifyBytes(const Bytes& file, const PublicKey& key, quorvel_verify_result* result) {
     MemoryStream stream(file);
-    return quorvel_verify_file(&stream, MemoryIo(), key.data(), result);
+    const int status = quorvel_verify_file(&stream, MemoryIo(), key.data(), result);
+    EXPECT_EQ(stream.close_calls, 1);
+    return status;
 }
 
 }  // namespace quorvel_test

@@ -40,9 +40,8 @@ struct MemoryStream {
 const quorvel_io* MemoryIo();
 const quorvel_io* MemoryIoWithoutClose();
 
-// Runs the two operations on bytes through a fresh stream; the stream is returned for
-// inspection of the calls.
-int ReadInfo(const Bytes& file, quorvel_signature_info* info, MemoryStream** used = nullptr);
+// Runs the two operations on bytes through a fresh stream and expects it closed once.
+int ReadInfo(const Bytes& file, quorvel_signature_info* info);
 int VerifyBytes(const Bytes& file, const PublicKey& key, quorvel_verify_result* result);
 
 }  // namespace quorvel_test
