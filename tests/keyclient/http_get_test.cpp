@@ -270,6 +270,7 @@ TEST_F(HttpGetTest, StatusesAreReturnedNotJudged) {
         {404, "<html>not here</html>", false},
         {500, "server error page", false},
         {503, "", false},
+        {599, "unregistered status", false},
     };
     for (const Case& c : cases) {
         Route target;
