@@ -27,8 +27,7 @@ static enum quorvel_entry_verdict examine_quorvel_entry(const unsigned char* ent
     if (found) {
         return ENTRY_INVALID; /* a second payload */
     }
-    if (!quorvel_parse_payload(entry + QUORVEL_CERT_HEADER_BYTES, QUORVEL_PAYLOAD_BYTES,
-                               payload)) {
+    if (!quorvel_parse_payload(entry + QUORVEL_CERT_HEADER_BYTES, QUORVEL_PAYLOAD_BYTES, payload)) {
         return ENTRY_INVALID;
     }
     return ENTRY_ACCEPTED;

@@ -1,8 +1,7 @@
 /* The image digest: SHA-256 over the file without CheckSum, security directory entry and
  * certificate table, in file order, straight from the image (no copy). */
-#include <stdint.h>
-
 #include <sodium.h>
+#include <stdint.h>
 
 #include "quorvel_internal.h"
 

@@ -1,7 +1,6 @@
 /* The Ed25519 check of the payload's signature and the JWK thumbprint of the caller's key. */
-#include <string.h>
-
 #include <sodium.h>
+#include <string.h>
 
 #include "quorvel_internal.h"
 
@@ -10,7 +9,8 @@
 #define THUMBPRINT_SUFFIX "\"}"
 #define THUMBPRINT_SUFFIX_BYTES 2U
 #define ENCODED_KEY_CHARS 43U /* base64url of 32 bytes, no padding */
-#define THUMBPRINT_TEXT_BYTES (THUMBPRINT_PREFIX_BYTES + ENCODED_KEY_CHARS + THUMBPRINT_SUFFIX_BYTES)
+#define THUMBPRINT_TEXT_BYTES \
+    (THUMBPRINT_PREFIX_BYTES + ENCODED_KEY_CHARS + THUMBPRINT_SUFFIX_BYTES)
 
 int quorvel_signature_verifies(const unsigned char signature[QUORVEL_SIGNATURE_BYTES],
                                const unsigned char digest[QUORVEL_DIGEST_BYTES],

@@ -38,8 +38,7 @@ typedef struct quorvel_der_value {
 } quorvel_der_value;
 
 typedef int (*quorvel_pkcs7_attribute_visitor)(void* context, const char* oid,
-                                               const quorvel_der_value* values,
-                                               size_t value_count);
+                                               const quorvel_der_value* values, size_t value_count);
 
 int quorvel_pkcs7_visit_signer_attributes(const unsigned char* der, size_t length,
                                           quorvel_pkcs7_attribute_visitor visit, void* context);

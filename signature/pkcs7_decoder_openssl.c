@@ -1,11 +1,10 @@
 /* The PKCS#7 seam on OpenSSL's decoder (d2i_PKCS7). */
 #include <limits.h>
-#include <stdlib.h>
-
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
+#include <stdlib.h>
 
 #include "pkcs7_decoder.h"
 
@@ -46,9 +45,8 @@ static int visit_attribute(const X509_ATTRIBUTE* attribute, quorvel_pkcs7_attrib
                            void* context) {
     char buffer[OID_TEXT_BYTES];
     char* allocated = NULL;
-    const char* oid =
-        oid_text(X509_ATTRIBUTE_get0_object((X509_ATTRIBUTE*)attribute), buffer,
-                 (int)sizeof buffer, &allocated);
+    const char* oid = oid_text(X509_ATTRIBUTE_get0_object((X509_ATTRIBUTE*)attribute), buffer,
+                               (int)sizeof buffer, &allocated);
 
     const int count = X509_ATTRIBUTE_count(attribute);
     const size_t value_count = count > 0 ? (size_t)count : 0;

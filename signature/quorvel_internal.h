@@ -86,8 +86,7 @@ int quorvel_find_authenticode_payload(const unsigned char* content, size_t lengt
                                       quorvel_payload* payload, int* attribute_seen);
 
 /* Unwraps one attribute value (complete encoding): raw, OCTET STRING or wrapped form. */
-int quorvel_payload_from_value(const unsigned char* value, size_t length,
-                               quorvel_payload* payload);
+int quorvel_payload_from_value(const unsigned char* value, size_t length, quorvel_payload* payload);
 
 /* Reads a tag and a DER length (short form, or long form with 1 to 8 length bytes, minimal
  * or not) from the start of bytes[0, available). On yes the content fits in what is left. */

@@ -5,8 +5,7 @@
 #include "quorvel_internal.h"
 
 static int io_is_complete(void* handle, const quorvel_io* io) {
-    return handle != NULL && io != NULL && io->read != NULL && io->seek != NULL &&
-           io->tell != NULL;
+    return handle != NULL && io != NULL && io->read != NULL && io->seek != NULL && io->tell != NULL;
 }
 
 int quorvel_read_signature_info(void* handle, const quorvel_io* io, quorvel_signature_info* info) {

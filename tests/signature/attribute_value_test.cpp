@@ -31,7 +31,8 @@ TEST(DerHeader, LengthForms) {
         {"short form 127 one byte missing", Concat({FromHex("047f"), Bytes(126, 1)}), 0, 0, 0},
         {"long form 1 byte", Concat({FromHex("048180"), Bytes(128, 1)}), 1, 128, 3},
         {"long form 2 bytes", Concat({FromHex("04820160"), Bytes(352, 1)}), 1, 352, 4},
-        {"long form non-minimal 3 bytes", Concat({FromHex("0483000160"), Bytes(352, 1)}), 1, 352, 5},
+        {"long form non-minimal 3 bytes", Concat({FromHex("0483000160"), Bytes(352, 1)}), 1, 352,
+         5},
         {"long form 8 bytes", Concat({FromHex("04880000000000000160"), Bytes(352, 1)}), 1, 352, 10},
         {"long form 1 byte of zero", FromHex("048100"), 1, 0, 3},
         {"long form count bytes end exactly at the end", FromHex("04820000"), 1, 0, 4},
@@ -42,14 +43,16 @@ TEST(DerHeader, LengthForms) {
         {"content ends one past the end", Concat({FromHex("04820160"), Bytes(351, 1)}), 0, 0, 0},
         {"content shorter than the bytes", Concat({FromHex("04820160"), Bytes(353, 1)}), 1, 352, 4},
         {"largest 8-byte length", FromHex("0488ffffffffffffffff"), 0, 0, 0},
-        {"8-byte length that wraps when added to the header", FromHex("0488fffffffffffffff6"), 0, 0, 0},
+        {"8-byte length that wraps when added to the header", FromHex("0488fffffffffffffff6"), 0, 0,
+         0},
         {"one byte only", FromHex("04"), 0, 0, 0},
     };
     for (const Case& c : cases) {
         unsigned tag = 0;
         uint64_t length = 0;
         uint64_t header = 0;
-        const int ok = quorvel_der_read_header(c.bytes.data(), c.bytes.size(), &tag, &length, &header);
+        const int ok =
+            quorvel_der_read_header(c.bytes.data(), c.bytes.size(), &tag, &length, &header);
         EXPECT_EQ(ok, c.ok) << c.name;
         if (ok == 1 && c.ok == 1) {
             EXPECT_EQ(tag, 0x04U) << c.name;
@@ -66,7 +69,8 @@ TEST(DerHeader, EveryLongFormCountFromOneToEight) {
         unsigned tag = 0;
         uint64_t length = 0;
         uint64_t header = 0;
-        const int ok = quorvel_der_read_header(element.data(), element.size(), &tag, &length, &header);
+        const int ok =
+            quorvel_der_read_header(element.data(), element.size(), &tag, &length, &header);
         if (count <= 8) {
             ASSERT_EQ(ok, 1) << count << " length bytes";
             EXPECT_EQ(tag, 0x31U) << count << " length bytes";
@@ -91,9 +95,10 @@ TEST(DerHeader, AvailableBoundsTheHeaderNotTheBuffer) {
 }
 
 class PayloadFromValue : public ::testing::Test {
-protected:
+  protected:
     const Bytes payload_ = MakePayload(PatternSignature(9), PatternKeyId(8), "value.example");
-    const Bytes bad_payload_ = MakePayload(PatternSignature(9), PatternKeyId(8), std::string(256, 'q'));
+    const Bytes bad_payload_ =
+        MakePayload(PatternSignature(9), PatternKeyId(8), std::string(256, 'q'));
 };
 
 TEST_F(PayloadFromValue, Forms) {
@@ -128,8 +133,10 @@ TEST_F(PayloadFromValue, Forms) {
         {"primitive wrapper (INTEGER)", DerTlv(0x02, octets), 0},
         {"SEQUENCE whose first element is not an OCTET STRING",
          DerSequence(Concat({DerNull(), octets})), 0},
-        {"SEQUENCE around an OCTET STRING of 351", DerSequence(DerOctetString(Bytes(p.begin(), p.end() - 1))), 0},
-        {"SEQUENCE around an OCTET STRING of 353", DerSequence(DerOctetString(Concat({p, FromHex("00")}))), 0},
+        {"SEQUENCE around an OCTET STRING of 351",
+         DerSequence(DerOctetString(Bytes(p.begin(), p.end() - 1))), 0},
+        {"SEQUENCE around an OCTET STRING of 353",
+         DerSequence(DerOctetString(Concat({p, FromHex("00")}))), 0},
         {"SEQUENCE around a bad payload", DerSequence(DerOctetString(bad_payload_)), 0},
         {"SEQUENCE too short for the inner OCTET STRING",
          Concat({FromHex("30820163"), Bytes(octets.begin(), octets.end() - 1)}), 0},

@@ -27,7 +27,9 @@ Bytes Payload(const char* domain = "authenticode.example", unsigned char seed = 
     return MakePayload(PatternSignature(seed), PatternKeyId(seed), domain);
 }
 
-Bytes BadPayload() { return MakePayload(PatternSignature(2), PatternKeyId(2), std::string(256, 'b')); }
+Bytes BadPayload() {
+    return MakePayload(PatternSignature(2), PatternKeyId(2), std::string(256, 'b'));
+}
 
 AttributeSpec Quorvel(std::vector<Bytes> values) { return {kQuorvelPayloadOid, std::move(values)}; }
 
@@ -74,7 +76,8 @@ std::vector<SeenAttribute> VisitAll(const Bytes& der, int* decoded, size_t stop_
 TEST(Pkcs7Decoder, GivesFirstSignerAttributesAsCompleteEncodings) {
     const Bytes octets = DerOctetString(Payload());
     const Bytes sequence = DerSequence(Concat(octets));
-    const Bytes der = OneSigner({Quorvel({octets}), AttributeSpec{"1.2.3.4.5", {DerNull(), sequence}}});
+    const Bytes der =
+        OneSigner({Quorvel({octets}), AttributeSpec{"1.2.3.4.5", {DerNull(), sequence}}});
     int decoded = 0;
     const std::vector<SeenAttribute> seen = VisitAll(der, &decoded);
     ASSERT_EQ(decoded, 1);
@@ -95,8 +98,9 @@ TEST(Pkcs7Decoder, GivesFirstSignerAttributesAsCompleteEncodings) {
 }
 
 TEST(Pkcs7Decoder, LongIdentifierIsRenderedWhole) {
-    const std::string oid = "1.3.6.1.4.1.57931.1.1.4294967295.4294967295.4294967295.4294967295."
-                            "4294967295.4294967295.4294967295.4294967295.4294967295.4294967295.1";
+    const std::string oid =
+        "1.3.6.1.4.1.57931.1.1.4294967295.4294967295.4294967295.4294967295."
+        "4294967295.4294967295.4294967295.4294967295.4294967295.4294967295.1";
     int decoded = 0;
     const auto seen = VisitAll(OneSigner({AttributeSpec{oid, {DerNull()}}}), &decoded);
     ASSERT_EQ(decoded, 1);
@@ -105,8 +109,9 @@ TEST(Pkcs7Decoder, LongIdentifierIsRenderedWhole) {
 }
 
 TEST(Pkcs7Decoder, StopsWhenTheVisitorSaysSo) {
-    const Bytes der = OneSigner({AttributeSpec{"1.2.3.4", {DerNull()}}, AttributeSpec{"1.2.3.5", {DerNull()}},
-                                 AttributeSpec{"1.2.3.6", {DerNull()}}});
+    const Bytes der =
+        OneSigner({AttributeSpec{"1.2.3.4", {DerNull()}}, AttributeSpec{"1.2.3.5", {DerNull()}},
+                   AttributeSpec{"1.2.3.6", {DerNull()}}});
     int decoded = 0;
     EXPECT_EQ(VisitAll(der, &decoded).size(), 3U);
     EXPECT_EQ(VisitAll(der, &decoded, 1).size(), 1U);
@@ -158,18 +163,23 @@ TEST(AuthenticodePayload, ValueForms) {
         {"OCTET STRING with a non-minimal length", {DerOctetString(p, 3)}, QUORVEL_OK},
         {"OCTET STRING with 8 length bytes", {DerOctetString(p, 8)}, QUORVEL_OK},
         {"SEQUENCE wrapper with trailing elements",
-         {DerSequence(Concat(DerOctetString(p), DerNull()))}, QUORVEL_OK},
+         {DerSequence(Concat(DerOctetString(p), DerNull()))},
+         QUORVEL_OK},
         {"SET wrapper", {DerSet(DerOctetString(p))}, QUORVEL_OK},
         {"raw 352 bytes", {raw}, QUORVEL_OK},
-        {"OCTET STRING of 351 bytes", {DerOctetString(Bytes(p.begin(), p.end() - 1))},
+        {"OCTET STRING of 351 bytes",
+         {DerOctetString(Bytes(p.begin(), p.end() - 1))},
          QUORVEL_ERR_INVALID_PAYLOAD},
-        {"OCTET STRING with a bad domain", {DerOctetString(BadPayload())}, QUORVEL_ERR_INVALID_PAYLOAD},
+        {"OCTET STRING with a bad domain",
+         {DerOctetString(BadPayload())},
+         QUORVEL_ERR_INVALID_PAYLOAD},
         {"a NULL", {DerNull()}, QUORVEL_ERR_INVALID_PAYLOAD},
         {"no values at all", {}, QUORVEL_ERR_INVALID_PAYLOAD},
         {"bad value, then a good one", {DerNull(), DerOctetString(p)}, QUORVEL_OK},
         {"two bad values", {DerNull(), DerOctetString(BadPayload())}, QUORVEL_ERR_INVALID_PAYLOAD},
         {"value with an indefinite length: message undecodable",
-         {Concat(FromHex("0480"), p)}, QUORVEL_ERR_NO_SIGNATURE},
+         {Concat(FromHex("0480"), p)},
+         QUORVEL_ERR_NO_SIGNATURE},
     };
     for (const Case& c : cases) {
         const Bytes image = Image({MakeAuthenticodeEntry(OneSigner({Quorvel(c.values)}))});
@@ -184,7 +194,8 @@ TEST(AuthenticodePayload, ValueForms) {
 
 TEST(AuthenticodePayload, AttributeSeenIsReportedAndNeverReset) {
     const Bytes bad = OneSigner({Quorvel({DerNull()})});
-    const Bytes other = OneSigner({AttributeSpec{"1.3.6.1.4.1.57931.1.2", {DerOctetString(Payload())}}});
+    const Bytes other =
+        OneSigner({AttributeSpec{"1.3.6.1.4.1.57931.1.2", {DerOctetString(Payload())}}});
     quorvel_payload payload;
     int seen = 0;
     EXPECT_EQ(quorvel_find_authenticode_payload(other.data(), other.size(), &payload, &seen), 0);
@@ -213,10 +224,11 @@ TEST(AuthenticodePayload, ArgumentLimits) {
 }
 
 TEST(AuthenticodePayload, IdentifiersThatAlmostMatchAreIgnored) {
-    for (const char* oid : {"1.3.6.1.4.1.57931.1", "1.3.6.1.4.1.57931.1.2", "1.3.6.1.4.1.57931.1.1.1",
-                            "1.3.6.1.4.1.57932.1.1", "1.3.6.1.4.1.311.2.4.1"}) {
-        const Bytes image = Image({MakeAuthenticodeEntry(
-            OneSigner({AttributeSpec{oid, {DerOctetString(Payload())}}}))});
+    for (const char* oid :
+         {"1.3.6.1.4.1.57931.1", "1.3.6.1.4.1.57931.1.2", "1.3.6.1.4.1.57931.1.1.1",
+          "1.3.6.1.4.1.57932.1.1", "1.3.6.1.4.1.311.2.4.1"}) {
+        const Bytes image = Image(
+            {MakeAuthenticodeEntry(OneSigner({AttributeSpec{oid, {DerOctetString(Payload())}}}))});
         EXPECT_EQ(Find(image), QUORVEL_ERR_NO_SIGNATURE) << oid;
     }
 }
@@ -286,10 +298,10 @@ TEST(AuthenticodePayload, OnePayloadPerFileWhateverTheContainers) {
          QUORVEL_ERR_INVALID_PAYLOAD, nullptr},
         {"Quorvel entry survives a later attribute with bad values",
          Image({quorvel_entry, authenticode_bad}), QUORVEL_OK, "entry.example"},
-        {"attribute with bad values, then a Quorvel entry", Image({authenticode_bad, quorvel_entry}),
-         QUORVEL_OK, "entry.example"},
-        {"Authenticode payload beside a plain signature", Image({authenticode_plain, authenticode_good}),
-         QUORVEL_OK, "attr.example"},
+        {"attribute with bad values, then a Quorvel entry",
+         Image({authenticode_bad, quorvel_entry}), QUORVEL_OK, "entry.example"},
+        {"Authenticode payload beside a plain signature",
+         Image({authenticode_plain, authenticode_good}), QUORVEL_OK, "attr.example"},
         {"plain Authenticode signature only", Image({authenticode_plain}), QUORVEL_ERR_NO_SIGNATURE,
          nullptr},
         {"attribute with bad values only", Image({authenticode_plain, authenticode_bad}),

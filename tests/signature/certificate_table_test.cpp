@@ -23,7 +23,11 @@ Bytes Table(std::initializer_list<Bytes> entries) {
 }
 
 Bytes Image(const Bytes& table, bool pe32plus = true) {
-    return PeBuilder(pe32plus).AddSection(".text", 0x400, 3).SetCertificateTable(table).Build().bytes;
+    return PeBuilder(pe32plus)
+        .AddSection(".text", 0x400, 3)
+        .SetCertificateTable(table)
+        .Build()
+        .bytes;
 }
 
 int Find(const Bytes& image, quorvel_payload* payload = nullptr) {
@@ -40,7 +44,10 @@ TEST(FindPayload, QuorvelEntryInBothFormats) {
         SCOPED_TRACE(pe32plus ? "PE32+" : "PE32");
         const Bytes entry = MakeQuorvelEntry(Payload("both.example", 5));
         ASSERT_EQ(entry.size(), 376U);
-        ASSERT_EQ(ToHex(entry.data(), 20), "7401000000031000" "51554f5256454c00" "01006001");
+        ASSERT_EQ(ToHex(entry.data(), 20),
+                  "7401000000031000"
+                  "51554f5256454c00"
+                  "01006001");
         quorvel_payload payload;
         ASSERT_EQ(Find(Image(entry, pe32plus), &payload), QUORVEL_OK);
         EXPECT_STREQ(payload.domain, "both.example");
@@ -51,14 +58,14 @@ TEST(FindPayload, QuorvelEntryInBothFormats) {
 }
 
 TEST(FindPayload, TableInTheMiddleOfTheFile) {
-    const Bytes image = PeBuilder()
-                            .AddSection(".text", 0x400, 3)
-                            .AddSection(".data", 0x400, 4)
-                            .SetCertificateTable(MakeQuorvelEntry(Payload()),
-                                                 TablePlacement::kAfterFirstSection)
-                            .SetTrailing(Bytes(24, 0x99))
-                            .Build()
-                            .bytes;
+    const Bytes image =
+        PeBuilder()
+            .AddSection(".text", 0x400, 3)
+            .AddSection(".data", 0x400, 4)
+            .SetCertificateTable(MakeQuorvelEntry(Payload()), TablePlacement::kAfterFirstSection)
+            .SetTrailing(Bytes(24, 0x99))
+            .Build()
+            .bytes;
     EXPECT_EQ(Find(image), QUORVEL_OK);
 }
 
@@ -79,23 +86,26 @@ TEST(FindPayload, EntryRules) {
     const Case cases[] = {
         {"well-formed", MakeQuorvelEntry(p), QUORVEL_OK},
         {"container version 2 is skipped",
-         MakeQuorvelEntry(p, with([](auto& f) { f.container_version = 2; })), QUORVEL_ERR_NO_SIGNATURE},
+         MakeQuorvelEntry(p, with([](auto& f) { f.container_version = 2; })),
+         QUORVEL_ERR_NO_SIGNATURE},
         {"container version 0 is skipped",
-         MakeQuorvelEntry(p, with([](auto& f) { f.container_version = 0; })), QUORVEL_ERR_NO_SIGNATURE},
-        {"other magic is skipped",
-         MakeQuorvelEntry(p, with([](auto& f) { f.magic[6] = 'M'; })), QUORVEL_ERR_NO_SIGNATURE},
+         MakeQuorvelEntry(p, with([](auto& f) { f.container_version = 0; })),
+         QUORVEL_ERR_NO_SIGNATURE},
+        {"other magic is skipped", MakeQuorvelEntry(p, with([](auto& f) { f.magic[6] = 'M'; })),
+         QUORVEL_ERR_NO_SIGNATURE},
         {"magic without its zero byte is skipped",
          MakeQuorvelEntry(p, with([](auto& f) { f.magic[7] = ' '; })), QUORVEL_ERR_NO_SIGNATURE},
-        {"type 0x0011 is skipped",
-         MakeQuorvelEntry(p, with([](auto& f) { f.type = 0x0011; })), QUORVEL_ERR_NO_SIGNATURE},
+        {"type 0x0011 is skipped", MakeQuorvelEntry(p, with([](auto& f) { f.type = 0x0011; })),
+         QUORVEL_ERR_NO_SIGNATURE},
         {"type 0x0002 with revision 0x0300 is skipped",
          MakeQuorvelEntry(p, with([](auto& f) { f.type = 0x0002; })), QUORVEL_ERR_NO_SIGNATURE},
-        {"payload length 351",
-         MakeQuorvelEntry(p, with([](auto& f) { f.payload_length = 351; })), QUORVEL_ERR_INVALID_PAYLOAD},
-        {"payload length 353",
-         MakeQuorvelEntry(p, with([](auto& f) { f.payload_length = 353; })), QUORVEL_ERR_INVALID_PAYLOAD},
+        {"payload length 351", MakeQuorvelEntry(p, with([](auto& f) { f.payload_length = 351; })),
+         QUORVEL_ERR_INVALID_PAYLOAD},
+        {"payload length 353", MakeQuorvelEntry(p, with([](auto& f) { f.payload_length = 353; })),
+         QUORVEL_ERR_INVALID_PAYLOAD},
         {"dwLength 380 with correct fields",
-         MakeQuorvelEntry(padded_payload, with([](auto& f) { f.length = 380; })), QUORVEL_ERR_INVALID_PAYLOAD},
+         MakeQuorvelEntry(padded_payload, with([](auto& f) { f.length = 380; })),
+         QUORVEL_ERR_INVALID_PAYLOAD},
         {"dwLength 371", MakeQuorvelEntry(p, with([](auto& f) { f.length = 371; })),
          QUORVEL_ERR_INVALID_PAYLOAD},
         {"dwLength 373", MakeQuorvelEntry(p, with([](auto& f) { f.length = 373; })),
@@ -104,12 +114,13 @@ TEST(FindPayload, EntryRules) {
          MakeQuorvelEntry({}, with([](auto& f) { f.length = 19; })), QUORVEL_ERR_NO_SIGNATURE},
         {"content of 12 bytes is too short for a payload",
          MakeQuorvelEntry({}, with([](auto& f) { f.length = 20; })), QUORVEL_ERR_INVALID_PAYLOAD},
-        {"bad domain in the payload",
-         MakeQuorvelEntry(Payload("bad\xC0\x80.example")), QUORVEL_ERR_INVALID_PAYLOAD},
+        {"bad domain in the payload", MakeQuorvelEntry(Payload("bad\xC0\x80.example")),
+         QUORVEL_ERR_INVALID_PAYLOAD},
         {"two Quorvel entries", Table({MakeQuorvelEntry(p), MakeQuorvelEntry(Payload("b", 2))}),
          QUORVEL_ERR_INVALID_PAYLOAD},
         {"second entry with a bad payload",
-         Table({MakeQuorvelEntry(p), MakeQuorvelEntry(Payload("\xFF"))}), QUORVEL_ERR_INVALID_PAYLOAD},
+         Table({MakeQuorvelEntry(p), MakeQuorvelEntry(Payload("\xFF"))}),
+         QUORVEL_ERR_INVALID_PAYLOAD},
         {"version 2 entry and a version 1 entry",
          Table({MakeQuorvelEntry(Payload("x", 4), with([](auto& f) { f.container_version = 2; })),
                 MakeQuorvelEntry(p)}),
@@ -145,7 +156,8 @@ TEST(FindPayload, EntryLengthsAgainstTheRestOfTheTable) {
         {"dwLength 376 fills the table", 376, -100},
         {"dwLength 377 runs one byte past", 377, QUORVEL_ERR_INVALID_PAYLOAD},
         {"dwLength 0xFFFFFFFF", 0xFFFFFFFFu, QUORVEL_ERR_INVALID_PAYLOAD},
-        {"dwLength 0xFFFFFFF9 (rounding wraps in 32 bits)", 0xFFFFFFF9u, QUORVEL_ERR_INVALID_PAYLOAD},
+        {"dwLength 0xFFFFFFF9 (rounding wraps in 32 bits)", 0xFFFFFFF9u,
+         QUORVEL_ERR_INVALID_PAYLOAD},
     };
     for (const Case& c : cases) {
         Bytes table(376, 0);
@@ -153,16 +165,17 @@ TEST(FindPayload, EntryLengthsAgainstTheRestOfTheTable) {
         PutLe16(table, 4, 0x0100);
         PutLe16(table, 6, 0x0001);
         // Entries that fit are followed by zero bytes which read as a dwLength of 0.
-        const int expected = c.expected != -100 ? c.expected
+        const int expected = c.expected != -100                ? c.expected
                              : ((c.length + 7) / 8 * 8 == 376) ? QUORVEL_ERR_NO_SIGNATURE
-                                                                : QUORVEL_ERR_INVALID_PAYLOAD;
+                                                               : QUORVEL_ERR_INVALID_PAYLOAD;
         EXPECT_EQ(Find(Image(table)), expected) << c.name;
     }
 }
 
 TEST(FindPayload, TableAlignment) {
     const Bytes entry = MakeQuorvelEntry(Payload());
-    BuiltPe pe = PeBuilder().AddSection(".text", 0x400, 3).SetGap(8).SetCertificateTable(entry).Build();
+    BuiltPe pe =
+        PeBuilder().AddSection(".text", 0x400, 3).SetGap(8).SetCertificateTable(entry).Build();
     const uint64_t t = pe.layout.table_offset;
     struct Case {
         std::string name;
@@ -211,7 +224,8 @@ TEST(FindPayload, HeaderFailuresAreNotPe) {
 }
 
 TEST(FindPayload, NoTableIsNoSignature) {
-    EXPECT_EQ(Find(PeBuilder().AddSection(".text", 0x200, 1).Build().bytes), QUORVEL_ERR_NO_SIGNATURE);
+    EXPECT_EQ(Find(PeBuilder().AddSection(".text", 0x200, 1).Build().bytes),
+              QUORVEL_ERR_NO_SIGNATURE);
 }
 
 }  // namespace

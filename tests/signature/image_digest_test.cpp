@@ -34,14 +34,16 @@ struct Sample {
 };
 
 std::vector<Sample> Samples() {
-    const Bytes table = MakeQuorvelEntry(MakePayload(PatternSignature(1), PatternKeyId(1), "d.example"));
+    const Bytes table =
+        MakeQuorvelEntry(MakePayload(PatternSignature(1), PatternKeyId(1), "d.example"));
     std::vector<Sample> samples;
     for (const bool pe32plus : {false, true}) {
         const std::string format = pe32plus ? "PE32+" : "PE32";
         samples.push_back({format + " without a table",
                            PeBuilder(pe32plus).AddSection(".text", 0x200, 1).Build()});
-        samples.push_back({format + " with a table at the end",
-                           PeBuilder(pe32plus).AddSection(".text", 0x200, 1).SetCertificateTable(table).Build()});
+        samples.push_back(
+            {format + " with a table at the end",
+             PeBuilder(pe32plus).AddSection(".text", 0x200, 1).SetCertificateTable(table).Build()});
         samples.push_back({format + " with alignment bytes, a table and data after it",
                            PeBuilder(pe32plus)
                                .AddSection(".text", 0x200, 1)
@@ -61,7 +63,8 @@ std::vector<Sample> Samples() {
 
 TEST(ImageDigest, MatchesTheReference) {
     for (const Sample& sample : Samples()) {
-        EXPECT_EQ(LibraryDigest(sample.pe.bytes), ReferenceImageDigest(sample.pe.bytes)) << sample.name;
+        EXPECT_EQ(LibraryDigest(sample.pe.bytes), ReferenceImageDigest(sample.pe.bytes))
+            << sample.name;
     }
 }
 
@@ -73,7 +76,8 @@ TEST(ImageDigest, EveryByteOutsideTheExcludedRangesCountsAndNoneInside) {
         Bytes changed = image;
         for (uint64_t i = 0; i < image.size(); ++i) {
             const bool in_checksum = i >= l.checksum && i < l.checksum + 4;
-            const bool in_table = l.table_size != 0 && i >= l.table_offset && i < l.table_offset + l.table_size;
+            const bool in_table =
+                l.table_size != 0 && i >= l.table_offset && i < l.table_offset + l.table_size;
             // The directory entry's bytes move the table; only its offset, with no table, is
             // free to change without changing what the entry states.
             const bool in_directory = i >= l.directory && i < l.directory + 8;

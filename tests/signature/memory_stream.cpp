@@ -1,8 +1,9 @@
 #include "memory_stream.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
-#include <gtest/gtest.h>
 
 namespace quorvel_test {
 

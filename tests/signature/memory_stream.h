@@ -21,17 +21,17 @@ struct MemoryStream {
     uint64_t position = 0;
 
     // Faults.
-    size_t max_chunk = SIZE_MAX;           // a read delivers at most this many bytes
-    std::optional<uint64_t> zero_at;       // a read at or after this position delivers 0
+    size_t max_chunk = SIZE_MAX;      // a read delivers at most this many bytes
+    std::optional<uint64_t> zero_at;  // a read at or after this position delivers 0
     bool fail_seek_end = false;
     bool fail_seek_start = false;
-    std::optional<int64_t> tell_result;    // replaces the true position
-    size_t over_report = 0;                // a read claims this many bytes more than it gave
+    std::optional<int64_t> tell_result;  // replaces the true position
+    size_t over_report = 0;              // a read claims this many bytes more than it gave
 
     // What happened.
-    std::vector<std::string> calls;        // "seek(0,2)", "tell", "read", "close"
-    std::vector<size_t> read_counts;       // the count asked by each read
-    std::vector<size_t> read_sizes;        // the element size of each read
+    std::vector<std::string> calls;   // "seek(0,2)", "tell", "read", "close"
+    std::vector<size_t> read_counts;  // the count asked by each read
+    std::vector<size_t> read_sizes;   // the element size of each read
     int close_calls = 0;
     bool used_after_close = false;
 };

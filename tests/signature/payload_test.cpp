@@ -55,10 +55,12 @@ TEST(ParsePayload, DomainFieldRules) {
         {"four-byte character", DomainField(FromHex("f09f9880")), 1, 4},
     };
     for (const Case& c : cases) {
-        const Bytes payload = MakePayloadWithDomainField(PatternSignature(3), PatternKeyId(4), c.field);
+        const Bytes payload =
+            MakePayloadWithDomainField(PatternSignature(3), PatternKeyId(4), c.field);
         quorvel_payload parsed;
         std::memset(&parsed, 0, sizeof parsed);
-        EXPECT_EQ(quorvel_parse_payload(payload.data(), payload.size(), &parsed), c.valid) << c.name;
+        EXPECT_EQ(quorvel_parse_payload(payload.data(), payload.size(), &parsed), c.valid)
+            << c.name;
         if (c.valid == 1) {
             EXPECT_EQ(parsed.domain_length, c.length) << c.name;
             EXPECT_EQ(0, std::memcmp(parsed.domain, c.field.data(), 256)) << c.name;

@@ -137,7 +137,8 @@ TEST(LocateTable, SignaturesAndMagic) {
     };
     for (const Case& c : cases) {
         Bytes image = pe.bytes;
-        std::copy(c.bytes.begin(), c.bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(c.pos));
+        std::copy(c.bytes.begin(), c.bytes.end(),
+                  image.begin() + static_cast<std::ptrdiff_t>(c.pos));
         EXPECT_EQ(Locate(image).ok, c.ok) << c.name;
     }
 }
@@ -146,7 +147,8 @@ TEST(LocateTable, DirectoryPositionFollowsTheMagicNotTheDirectoryCount) {
     // A PE32+ image relabelled PE32 is read at optional header + 128, where index 2 sits.
     BuiltPe pe = WithTable(true);
     PutLe16(pe.bytes, pe.layout.optional_header, 0x010B);
-    PutLe32(pe.bytes, pe.layout.optional_header + 128, static_cast<uint32_t>(pe.layout.table_offset));
+    PutLe32(pe.bytes, pe.layout.optional_header + 128,
+            static_cast<uint32_t>(pe.layout.table_offset));
     PutLe32(pe.bytes, pe.layout.optional_header + 132, 8);
     Located found = Locate(pe.bytes);
     ASSERT_EQ(found.ok, 1);
@@ -199,8 +201,10 @@ TEST(LocateTable, NullArguments) {
     uint64_t offset;
     uint64_t size;
     EXPECT_EQ(quorvel_locate_certificate_table(nullptr, 4096, &offset, &size), 0);
-    EXPECT_EQ(quorvel_locate_certificate_table(pe.bytes.data(), pe.bytes.size(), nullptr, &size), 0);
-    EXPECT_EQ(quorvel_locate_certificate_table(pe.bytes.data(), pe.bytes.size(), &offset, nullptr), 0);
+    EXPECT_EQ(quorvel_locate_certificate_table(pe.bytes.data(), pe.bytes.size(), nullptr, &size),
+              0);
+    EXPECT_EQ(quorvel_locate_certificate_table(pe.bytes.data(), pe.bytes.size(), &offset, nullptr),
+              0);
 }
 
 }  // namespace

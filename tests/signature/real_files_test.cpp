@@ -83,8 +83,10 @@ struct EfiSample {
 void PrintTo(const EfiSample& sample, std::ostream* out) { *out << sample.relative_path; }
 
 class SignedEfi : public ::testing::TestWithParam<EfiSample> {
-protected:
-    std::string Path() const { return std::string(QUORVEL_DEBIAN_SAMPLES_DIR) + "/" + GetParam().relative_path; }
+  protected:
+    std::string Path() const {
+        return std::string(QUORVEL_DEBIAN_SAMPLES_DIR) + "/" + GetParam().relative_path;
+    }
 
     // The file with the payload added to signer 0 of its first Authenticode entry.
     Bytes WithPayload(const Bytes& original, const Bytes& payload_value) {
@@ -99,7 +101,8 @@ protected:
                 added = true;
             } else {
                 Bytes same(original.begin() + static_cast<std::ptrdiff_t>(entry.offset),
-                           original.begin() + static_cast<std::ptrdiff_t>(entry.offset + (entry.length + 7u) / 8 * 8));
+                           original.begin() + static_cast<std::ptrdiff_t>(
+                                                  entry.offset + (entry.length + 7u) / 8 * 8));
                 Append(table, same);
             }
         }
@@ -143,7 +146,8 @@ TEST_P(SignedEfi, PayloadAddedToItsOwnSignatureIsFoundAndVerifies) {
 
     // The table is left out of the digest: the file's digest did not change by signing.
     Digest after{};
-    ASSERT_EQ(quorvel_image_digest(signed_file.data(), signed_file.size(), after.data()), QUORVEL_OK);
+    ASSERT_EQ(quorvel_image_digest(signed_file.data(), signed_file.size(), after.data()),
+              QUORVEL_OK);
     EXPECT_EQ(after, digest);
 
     quorvel_verify_result result;
@@ -172,10 +176,11 @@ TEST_P(SignedEfi, AttributeWithoutAValidValueIsInvalidPayload) {
     std::remove(out.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Debian, SignedEfi,
-                         ::testing::Values(EfiSample{"shim", "usr/lib/shim/shimx64.efi.signed"},
-                                           EfiSample{"grub", "usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed"}),
-                         [](const auto& sample) { return std::string(sample.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Debian, SignedEfi,
+    ::testing::Values(EfiSample{"shim", "usr/lib/shim/shimx64.efi.signed"},
+                      EfiSample{"grub", "usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed"}),
+    [](const auto& sample) { return std::string(sample.param.name); });
 
 }  // namespace
 }  // namespace quorvel_test

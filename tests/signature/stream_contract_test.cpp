@@ -66,9 +66,8 @@ TEST(StreamContract, MissingArgumentTouchesNoCallbackAndZeroesRecord) {
             if (verify) {
                 quorvel_verify_result result;
                 std::memset(&result, 0xAB, sizeof result);
-                status = quorvel_verify_file(handle, table,
-                                             c.null_key ? nullptr : Key().public_key.data(),
-                                             &result);
+                status = quorvel_verify_file(
+                    handle, table, c.null_key ? nullptr : Key().public_key.data(), &result);
                 EXPECT_TRUE(AllZero(result));
             } else {
                 quorvel_signature_info info;
@@ -132,22 +131,35 @@ TEST(StreamContract, EveryStreamFailureIsReadErrorWithOneClose) {
     };
     const size_t n = SignedFile().size();
     const Case cases[] = {
-        {"seek to end fails", [](MemoryStream& s) { s.fail_seek_end = true; },
+        {"seek to end fails",
+         [](MemoryStream& s) { s.fail_seek_end = true; },
          {"seek(0,2)", "close"}},
-        {"tell negative", [](MemoryStream& s) { s.tell_result = -1; },
+        {"tell negative",
+         [](MemoryStream& s) { s.tell_result = -1; },
          {"seek(0,2)", "tell", "close"}},
-        {"tell most negative", [](MemoryStream& s) { s.tell_result = INT64_MIN; },
+        {"tell most negative",
+         [](MemoryStream& s) { s.tell_result = INT64_MIN; },
          {"seek(0,2)", "tell", "close"}},
-        {"seek to start fails", [](MemoryStream& s) { s.fail_seek_start = true; },
+        {"seek to start fails",
+         [](MemoryStream& s) { s.fail_seek_start = true; },
          {"seek(0,2)", "tell", "seek(0,0)", "close"}},
-        {"read gives nothing", [](MemoryStream& s) { s.zero_at = 0; },
+        {"read gives nothing",
+         [](MemoryStream& s) { s.zero_at = 0; },
          {"seek(0,2)", "tell", "seek(0,0)", "read", "close"}},
         {"read stops one byte before the end",
-         [n](MemoryStream& s) { s.zero_at = n - 1; s.max_chunk = n - 1; },
+         [n](MemoryStream& s) {
+             s.zero_at = n - 1;
+             s.max_chunk = n - 1;
+         },
          {"seek(0,2)", "tell", "seek(0,0)", "read", "read", "close"}},
         {"read stops in the middle after short reads",
-         [](MemoryStream& s) { s.zero_at = 100; s.max_chunk = 30; }, {}},
-        {"tell larger than the stream", [n](MemoryStream& s) { s.tell_result = int64_t(n) + 1; },
+         [](MemoryStream& s) {
+             s.zero_at = 100;
+             s.max_chunk = 30;
+         },
+         {}},
+        {"tell larger than the stream",
+         [n](MemoryStream& s) { s.tell_result = int64_t(n) + 1; },
          {}},
         {"read reports more than asked", [](MemoryStream& s) { s.over_report = 1; }, {}},
         {"allocation impossible", [](MemoryStream& s) { s.tell_result = INT64_MAX; }, {}},
@@ -202,9 +214,9 @@ TEST(StreamContract, MissingCloseIsAllowedAndLeavesStreamOpen) {
 
     MemoryStream failing(SignedFile());
     failing.fail_seek_end = true;
-    EXPECT_EQ(quorvel_verify_file(&failing, MemoryIoWithoutClose(), Key().public_key.data(),
-                                  nullptr),
-              QUORVEL_ERR_READ);
+    EXPECT_EQ(
+        quorvel_verify_file(&failing, MemoryIoWithoutClose(), Key().public_key.data(), nullptr),
+        QUORVEL_ERR_READ);
     EXPECT_EQ(failing.close_calls, 0);
 }
 

@@ -33,7 +33,8 @@ bool AllZero(const Record& record) {
 }
 
 bool DomainFieldIs(const char (&field)[QUORVEL_DOMAIN_BYTES], const std::string& domain) {
-    if (domain.size() >= QUORVEL_DOMAIN_BYTES || std::memcmp(field, domain.data(), domain.size()) != 0) {
+    if (domain.size() >= QUORVEL_DOMAIN_BYTES ||
+        std::memcmp(field, domain.data(), domain.size()) != 0) {
         return false;
     }
     for (size_t i = domain.size(); i < QUORVEL_DOMAIN_BYTES; ++i) {
@@ -46,7 +47,8 @@ bool DomainFieldIs(const char (&field)[QUORVEL_DOMAIN_BYTES], const std::string&
 Bytes SignedNaming(const TestKey& signer, const TestKey& key_id_of, const std::string& domain) {
     const Bytes image = MakeUnsignedPe({});
     const Digest digest = ReferenceImageDigest(image);
-    const Bytes payload = MakePayload(SignDigest(signer, digest), JwkThumbprint(key_id_of.public_key), domain);
+    const Bytes payload =
+        MakePayload(SignDigest(signer, digest), JwkThumbprint(key_id_of.public_key), domain);
     return AppendCertificateTable(image, MakeQuorvelEntry(payload));
 }
 
@@ -57,19 +59,26 @@ TEST(VerifyFile, ValidFilesInEveryContainerAndFormat) {
         Container container;
     };
     std::vector<Case> cases = {
-        {"PE32+ with a Quorvel entry", {true, 0, Container::kQuorvelEntry}, Container::kQuorvelEntry},
-        {"PE32 with a Quorvel entry", {false, 0, Container::kQuorvelEntry}, Container::kQuorvelEntry},
+        {"PE32+ with a Quorvel entry",
+         {true, 0, Container::kQuorvelEntry},
+         Container::kQuorvelEntry},
+        {"PE32 with a Quorvel entry",
+         {false, 0, Container::kQuorvelEntry},
+         Container::kQuorvelEntry},
         {"larger PE32+", {true, 200000, Container::kQuorvelEntry}, Container::kQuorvelEntry},
     };
 #if defined(QUORVEL_TEST_HAVE_AUTHENTICODE_BUILDER)
-    cases.push_back({"PE32+ with an Authenticode entry", {true, 0, Container::kAuthenticode},
+    cases.push_back({"PE32+ with an Authenticode entry",
+                     {true, 0, Container::kAuthenticode},
                      Container::kAuthenticode});
-    cases.push_back({"PE32 with an Authenticode entry", {false, 0, Container::kAuthenticode},
+    cases.push_back({"PE32 with an Authenticode entry",
+                     {false, 0, Container::kAuthenticode},
                      Container::kAuthenticode});
 #endif
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Bytes file = SignPe(MakeUnsignedPe(c.options), SignerKey(), "verify.example", c.container);
+        const Bytes file =
+            SignPe(MakeUnsignedPe(c.options), SignerKey(), "verify.example", c.container);
         const KeyId key_id = JwkThumbprint(SignerKey().public_key);
 
         quorvel_verify_result result;
@@ -97,7 +106,8 @@ TEST(VerifyFile, ValidFilesInEveryContainerAndFormat) {
 }
 
 TEST(VerifyFile, SignatureFromAnotherKeyIsSignatureInvalid) {
-    const Bytes file = SignPe(MakeUnsignedPe({}), SignerKey(), "other.example", Container::kQuorvelEntry);
+    const Bytes file =
+        SignPe(MakeUnsignedPe({}), SignerKey(), "other.example", Container::kQuorvelEntry);
     quorvel_verify_result result;
     std::memset(&result, 0x77, sizeof result);
     EXPECT_EQ(VerifyBytes(file, OtherKey().public_key, &result), QUORVEL_ERR_SIGNATURE_INVALID);
@@ -130,8 +140,10 @@ TEST(VerifyFile, SignatureIsCheckedBeforeTheKeyId) {
 }
 
 TEST(VerifyFile, ChangesInsideAndOutsideTheDigest) {
-    const BuiltPe unsigned_pe = PeBuilder().AddSection(".text", 0x400, 5).AddSection(".data", 0x200, 6).Build();
-    const Bytes file = SignPe(unsigned_pe.bytes, SignerKey(), "tamper.example", Container::kQuorvelEntry);
+    const BuiltPe unsigned_pe =
+        PeBuilder().AddSection(".text", 0x400, 5).AddSection(".data", 0x200, 6).Build();
+    const Bytes file =
+        SignPe(unsigned_pe.bytes, SignerKey(), "tamper.example", Container::kQuorvelEntry);
     struct Case {
         std::string name;
         uint64_t position;
@@ -141,7 +153,8 @@ TEST(VerifyFile, ChangesInsideAndOutsideTheDigest) {
     const Case cases[] = {
         {"CheckSum", l.checksum + 1, QUORVEL_OK},
         {"first byte", 2, QUORVEL_ERR_SIGNATURE_INVALID},  // past "MZ"
-        {"a section byte", unsigned_pe.layout.section_offsets[1] + 17, QUORVEL_ERR_SIGNATURE_INVALID},
+        {"a section byte", unsigned_pe.layout.section_offsets[1] + 17,
+         QUORVEL_ERR_SIGNATURE_INVALID},
         {"last byte before the table", l.table_offset - 1, QUORVEL_ERR_SIGNATURE_INVALID},
         {"table padding", l.table_offset + 373, QUORVEL_OK},
         {"a signature byte in the payload", l.table_offset + 20 + 5, QUORVEL_ERR_SIGNATURE_INVALID},
@@ -158,9 +171,10 @@ TEST(VerifyFile, NonCanonicalSignatureInTheFile) {
     const Digest digest = ReferenceImageDigest(image);
     Signature signature = SignDigest(SignerKey(), digest);
     // S + L: the same group element, not reduced.
-    static const unsigned char kOrder[32] = {
-        0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
+    static const unsigned char kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58,
+                                             0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+                                             0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                             0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
     unsigned carry = 0;
     for (size_t i = 0; i < 32; ++i) {
         const unsigned sum = unsigned{signature[32 + i]} + kOrder[i] + carry;
@@ -168,7 +182,8 @@ TEST(VerifyFile, NonCanonicalSignatureInTheFile) {
         carry = sum >> 8;
     }
     const Bytes file = AppendCertificateTable(
-        image, MakeQuorvelEntry(MakePayload(signature, JwkThumbprint(SignerKey().public_key), "s.example")));
+        image, MakeQuorvelEntry(
+                   MakePayload(signature, JwkThumbprint(SignerKey().public_key), "s.example")));
     EXPECT_EQ(VerifyBytes(file, SignerKey().public_key, nullptr), QUORVEL_ERR_SIGNATURE_INVALID);
 }
 
@@ -177,7 +192,8 @@ TEST(VerifyFile, FailuresBeforeTheSignatureLeaveTheRecordZero) {
     Bytes not_pe = unsigned_file;
     not_pe[0] = 0;
     const Bytes invalid = AppendCertificateTable(
-        unsigned_file, MakeQuorvelEntry(MakePayload(PatternSignature(1), PatternKeyId(1), std::string(256, 'x'))));
+        unsigned_file,
+        MakeQuorvelEntry(MakePayload(PatternSignature(1), PatternKeyId(1), std::string(256, 'x'))));
     struct Case {
         std::string name;
         Bytes file;
@@ -212,10 +228,13 @@ TEST(VerifyFile, DomainLengthLimits) {
         {"empty domain", ""},
         {"one byte", "a"},
         {"255 bytes", std::string(251, 'a') + ".org"},
-        {"UTF-8 domain", "b\xC3\xBC" "cher.example"},
+        {"UTF-8 domain",
+         "b\xC3\xBC"
+         "cher.example"},
     };
     for (const Case& c : cases) {
-        const Bytes file = SignPe(MakeUnsignedPe({}), SignerKey(), c.domain, Container::kQuorvelEntry);
+        const Bytes file =
+            SignPe(MakeUnsignedPe({}), SignerKey(), c.domain, Container::kQuorvelEntry);
         quorvel_signature_info info;
         ASSERT_EQ(ReadInfo(file, &info), QUORVEL_OK) << c.name;
         EXPECT_EQ(info.domain_length, c.domain.size()) << c.name;

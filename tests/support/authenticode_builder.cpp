@@ -127,8 +127,8 @@ Bytes MakeSignedData(const std::vector<SignerSpec>& signers) {
     if (!message || !data) Fail("PKCS7_sign");
     for (size_t i = 0; i < signers.size(); ++i) {
         const TestSigner& signer = SignerAt(i);
-        if (PKCS7_sign_add_signer(message.get(), signer.certificate.get(), signer.key.get(), EVP_sha256(),
-                                  flags) == nullptr) {
+        if (PKCS7_sign_add_signer(message.get(), signer.certificate.get(), signer.key.get(),
+                                  EVP_sha256(), flags) == nullptr) {
             Fail("PKCS7_sign_add_signer");
         }
     }

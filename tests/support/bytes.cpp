@@ -51,7 +51,9 @@ uint32_t GetLe32(const Bytes& bytes, uint64_t pos) {
     return value;
 }
 
-void Append(Bytes& bytes, const Bytes& tail) { bytes.insert(bytes.end(), tail.begin(), tail.end()); }
+void Append(Bytes& bytes, const Bytes& tail) {
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+}
 
 void AppendText(Bytes& bytes, std::string_view text) {
     bytes.insert(bytes.end(), text.begin(), text.end());
@@ -99,7 +101,8 @@ Bytes ReadFile(const std::string& path) {
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }

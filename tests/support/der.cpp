@@ -16,7 +16,8 @@ Bytes DerLength(uint64_t length, unsigned length_bytes) {
     Bytes out{static_cast<unsigned char>(0x80 | length_bytes)};
     for (unsigned i = length_bytes; i > 0; --i) {
         const unsigned shift = 8 * (i - 1);
-        out.push_back(shift < 64 ? static_cast<unsigned char>((length >> shift) & 0xFF) : static_cast<unsigned char>(0));
+        out.push_back(shift < 64 ? static_cast<unsigned char>((length >> shift) & 0xFF)
+                                 : static_cast<unsigned char>(0));
     }
     return out;
 }

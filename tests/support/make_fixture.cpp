@@ -69,9 +69,8 @@ bool Parse(int argc, char** argv, Arguments& args) {
             args.pe32 = true;
             continue;
         }
-        static const std::vector<std::string> kValued = {"--seed",  "--domain", "--out",
-                                                         "--container", "--size", "--state",
-                                                         "--description"};
+        static const std::vector<std::string> kValued = {
+            "--seed", "--domain", "--out", "--container", "--size", "--state", "--description"};
         bool known = false;
         for (const std::string& valued : kValued) {
             known = known || valued == name;

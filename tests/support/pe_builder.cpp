@@ -106,7 +106,7 @@ BuiltPe PeBuilder::Build() const {
 
     const uint64_t opt = layout.optional_header;
     PutLe16(image, opt, magic_);
-    image[opt + 2] = 14;  // linker version
+    image[opt + 2] = 14;               // linker version
     PutLe32(image, opt + 16, 0x1000);  // entry point
     PutLe32(image, opt + 20, 0x1000);  // base of code
     if (pe32plus_) {

@@ -38,8 +38,8 @@ Bytes SignPe(const Bytes& unsigned_image, const TestKey& key, std::string_view d
         table = MakeQuorvelEntry(payload);
     } else {
 #if defined(QUORVEL_TEST_HAVE_AUTHENTICODE_BUILDER)
-        table = MakeAuthenticodeEntry(
-            MakeSignedData({SignerSpec{{AttributeSpec{kQuorvelPayloadOid, {DerOctetString(payload)}}}}}));
+        table = MakeAuthenticodeEntry(MakeSignedData(
+            {SignerSpec{{AttributeSpec{kQuorvelPayloadOid, {DerOctetString(payload)}}}}}));
 #else
         throw std::runtime_error("Authenticode messages can only be made in a native build");
 #endif

@@ -50,7 +50,8 @@ std::string Base64Url(const unsigned char* bytes, size_t length) {
     std::string text;
     size_t i = 0;
     for (; i + 3 <= length; i += 3) {
-        const unsigned v = (unsigned{bytes[i]} << 16) | (unsigned{bytes[i + 1]} << 8) | bytes[i + 2];
+        const unsigned v =
+            (unsigned{bytes[i]} << 16) | (unsigned{bytes[i + 1]} << 8) | bytes[i + 2];
         text += kAlphabet[(v >> 18) & 63];
         text += kAlphabet[(v >> 12) & 63];
         text += kAlphabet[(v >> 6) & 63];
@@ -76,8 +77,7 @@ std::string ThumbprintText(const PublicKey& public_key) {
 
 KeyId JwkThumbprint(const PublicKey& public_key) {
     const std::string text = ThumbprintText(public_key);
-    const Digest digest =
-        Sha256(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    const Digest digest = Sha256(reinterpret_cast<const unsigned char*>(text.data()), text.size());
     KeyId key_id{};
     std::copy(digest.begin(), digest.end(), key_id.begin());
     return key_id;

@@ -26,7 +26,7 @@ Bytes Repeat(unsigned char value, size_t count);
 std::string ToHex(const unsigned char* bytes, size_t length);
 Bytes FromHex(std::string_view hex);
 
-Bytes ReadFile(const std::string& path);     // throws std::runtime_error
+Bytes ReadFile(const std::string& path);  // throws std::runtime_error
 void WriteFile(const std::string& path, const Bytes& bytes);
 
 }  // namespace quorvel_test

@@ -19,9 +19,9 @@ struct PeLayout {
     uint64_t directory = 0;        // security directory entry: optional header + 128 / + 144
     uint64_t table_offset = 0;     // certificate table, 0 when there is none
     uint64_t table_size = 0;
-    uint64_t gap_offset = 0;       // alignment bytes before the table (gap_size of them)
+    uint64_t gap_offset = 0;  // alignment bytes before the table (gap_size of them)
     uint64_t gap_size = 0;
-    uint64_t trailing_offset = 0;  // bytes appended after the table
+    uint64_t trailing_offset = 0;           // bytes appended after the table
     std::vector<uint64_t> section_offsets;  // PointerToRawData of each section
 };
 
@@ -33,10 +33,10 @@ struct BuiltPe {
 enum class TablePlacement { kAfterSections, kAfterFirstSection };
 
 class PeBuilder {
-public:
+  public:
     explicit PeBuilder(bool pe32plus = true);
 
-    PeBuilder& SetELfanew(uint32_t e);  // default 0x80; the DOS stub area is filled up to it
+    PeBuilder& SetELfanew(uint32_t e);    // default 0x80; the DOS stub area is filled up to it
     PeBuilder& SetMagic(uint16_t magic);  // default 0x020B or 0x010B
     PeBuilder& SetCheckSum(uint32_t value);
     // A section of raw_size bytes (rounded up to the file alignment) filled from a pattern
@@ -55,7 +55,7 @@ public:
     static constexpr uint32_t kFileAlignment = 0x200;
     static constexpr uint32_t kDefaultELfanew = 0x80;
 
-private:
+  private:
     struct Section {
         std::string name;
         uint32_t raw_size;
