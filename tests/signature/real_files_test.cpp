@@ -1,6 +1,7 @@
-// PE files that nobody here wrote: Wine's DLLs (no certificate table) and the
-// Authenticode-signed EFI binaries of Debian's shim-signed and grub-efi-amd64-signed.
-// The EFI binaries are unpacked by the fetch_debian_pe_samples fixture.
+// PE files that nobody here wrote: Wine's DLLs (no certificate table), the
+// Authenticode-signed EFI binaries of Debian's shim-signed and grub-efi-amd64-signed, and the
+// PE32 EFI binary of syslinux-efi. The EFI binaries are unpacked by the
+// fetch_debian_pe_samples fixture.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -173,6 +174,28 @@ TEST_P(SignedEfi, AttributeWithoutAValidValueIsInvalidPayload) {
     const std::string out = ::testing::TempDir() + "quorvel-bad-" + GetParam().name + ".efi";
     WriteFile(out, signed_file);
     EXPECT_EQ(ReadInfoFromFile(out, &info), QUORVEL_ERR_INVALID_PAYLOAD);
+    std::remove(out.c_str());
+}
+
+TEST(RealFiles, UnsignedPe32EfiBinarySignedWithAQuorvelEntry) {
+    const std::string path =
+        std::string(QUORVEL_DEBIAN_SAMPLES_DIR) + "/usr/lib/SYSLINUX.EFI/efi32/syslinux.efi";
+    ASSERT_TRUE(fs::exists(path)) << path << " is missing: the fetch fixture did not run";
+    Bytes image = ReadFile(path);
+    ASSERT_EQ(GetLe16(image, ReadLayout(image).optional_header), 0x010B) << "not PE32";
+    quorvel_signature_info info;
+    EXPECT_EQ(ReadInfoFromFile(path, &info), QUORVEL_ERR_NO_SIGNATURE);
+
+    image.resize((image.size() + 7) / 8 * 8, 0);  // the table starts at a multiple of 8
+    const TestKey key = KeyFromSeedByte(0x33);
+    const Digest digest = ReferenceImageDigest(image);
+    const Bytes signed_file = AppendCertificateTable(
+        image, MakeQuorvelEntry(MakeSignedPayload(key, digest, "pe32.example")));
+    const std::string out = ::testing::TempDir() + "quorvel-syslinux.efi";
+    WriteFile(out, signed_file);
+    quorvel_verify_result result;
+    EXPECT_EQ(VerifyFromFile(out, key.public_key, &result), QUORVEL_OK);
+    EXPECT_STREQ(result.domain, "pe32.example");
     std::remove(out.c_str());
 }
 

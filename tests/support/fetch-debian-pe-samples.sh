@@ -1,6 +1,6 @@
 #!/bin/sh
-# Downloads and unpacks the Debian packages whose Authenticode-signed EFI binaries the
-# signature tests read. Usage: fetch-debian-pe-samples.sh DIR
+# Downloads and unpacks the Debian packages whose EFI binaries (Authenticode-signed PE32+,
+# unsigned PE32) the signature tests read. Usage: fetch-debian-pe-samples.sh DIR
 # A package already unpacked below DIR is not fetched again. Fails loudly when a package
 # cannot be downloaded.
 set -eu
@@ -33,3 +33,4 @@ fetch() {
 
 fetch shim-signed usr/lib/shim/shimx64.efi.signed
 fetch grub-efi-amd64-signed usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed
+fetch syslinux-efi usr/lib/SYSLINUX.EFI/efi32/syslinux.efi
