@@ -1,5 +1,6 @@
 // The PKCS#7 seam (quorvel_pkcs7_visit_signer_attributes) and the attribute search on top of
 // it (quorvel_find_authenticode_payload). Input: one control byte, then the message.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ struct Attribute {
 };
 
 struct Visit {
+    const std::vector<unsigned char>* message = nullptr;
     size_t stop_after = 0;  // 0: never stop
     size_t calls = 0;
     std::vector<Attribute> attributes;
@@ -67,6 +69,12 @@ int Record(void* context, const char* oid, const quorvel_der_value* values, size
         FUZZ_CHECK(quorvel_fuzz::BerElementLength(values[i].bytes, values[i].length,
                                                   kBerDepthLimit) == values[i].length,
                    "each value is exactly one complete element");
+        // ... and the bytes as the message encodes them, not a re-encoding: the payload rules
+        // (a 352-byte value is raw, the OCTET STRING must fill the value) read the encoding
+        // that the signer wrote.
+        FUZZ_CHECK(std::search(visit->message->begin(), visit->message->end(), values[i].bytes,
+                               values[i].bytes + values[i].length) != visit->message->end(),
+                   "each value is the encoding found in the message, byte for byte");
         attribute.values.emplace_back(values[i].bytes, values[i].bytes + values[i].length);
     }
     visit->attributes.push_back(std::move(attribute));
@@ -84,11 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned char* der = message.empty() ? nullptr : message.data();
 
     Visit full;
+    full.message = &message;
     const int decoded = quorvel_pkcs7_visit_signer_attributes(der, message.size(), Record, &full);
     FUZZ_CHECK(decoded == 0 || decoded == 1, "the seam answers 0 or 1");
     FUZZ_CHECK(decoded == 1 || full.calls == 0, "nothing is visited when nothing was decoded");
 
     Visit again;
+    again.message = &message;
     FUZZ_CHECK(quorvel_pkcs7_visit_signer_attributes(der, message.size(), Record, &again) ==
                        decoded &&
                    again.attributes == full.attributes,
@@ -96,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (stop_after != 0) {
         Visit stopped;
+        stopped.message = &message;
         stopped.stop_after = stop_after;
         FUZZ_CHECK(quorvel_pkcs7_visit_signer_attributes(der, message.size(), Record,
                                                          &stopped) == decoded,
