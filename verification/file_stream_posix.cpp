@@ -1,5 +1,6 @@
 // Native paths: the UTF-16 path is converted to UTF-8 for fopen, and the stream is read with
 // fread, fseeko and ftello (64-bit positions).
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -86,7 +87,18 @@ void* OpenFileStream(const std::u16string& path) {
     }
     // The library asks for the whole file in one read, which the runtime serves straight into
     // the caller's buffer; the stream's own buffer size therefore does not matter.
-    return std::fopen(native.c_str(), "rb");
+    std::FILE* stream = std::fopen(native.c_str(), "rb");
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    // A directory opens here but not on Windows; its "size" would be whatever the file system
+    // reports for seeking to its end. It is not a file to read.
+    struct stat status {};
+    if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
+        std::fclose(stream);
+        return nullptr;
+    }
+    return stream;
 }
 
 const quorvel_io* FileStreamIo() {

@@ -101,7 +101,9 @@ TEST_F(VerificationJobTest, ReadingStageCases) {
     };
     const Row rows[] = {
         {"missing file: the open fails", U16(dir_.File("missing.exe")), unreadable},
-        {"directory: opens, cannot be read", U16(dir_.File("a-directory")), unreadable},
+        {"directory", U16(dir_.File("a-directory")), unreadable},
+        // sysfs reports 4096 bytes and delivers a few: the library's read ends early.
+        {"shorter than its size", u"/sys/devices/system/cpu/online", unreadable},
         {"text file", Write("text.exe", quorvel_test::FromText("just some text\n")), notPe},
         {"empty file", Write("empty.exe", {}), notPe},
         {"PE without certificate table", Write("unsigned.exe", job_test::UnsignedPe()),
