@@ -49,6 +49,7 @@ struct Options {
     bool noFile = false;              // --no-file: a data object without CF_HDROP
     bool dumpColors = false;          // --dump-colors
     bool unloadCheck = false;         // --unload-check
+    bool systemDialog = false;        // --system-dialog: the shell's own Properties window
     bool noWait = false;              // --no-wait: do not wait for an outcome
     DWORD timeoutMs = 30000;          // --timeout-ms: longest wait for the outcome
     DWORD closeAfterMs = 0;           // --close-after-ms: close this long after showing
@@ -146,6 +147,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.noFile = true;
         } else if (arg == L"--dump-colors") {
             options.dumpColors = true;
+        } else if (arg == L"--system-dialog") {
+            options.systemDialog = true;
         } else if (arg == L"--unload-check") {
             options.unloadCheck = true;
         } else if (arg == L"--no-wait") {
@@ -176,6 +179,8 @@ void PrintUsage() {
         "  --own-data-object       hand over our own CF_HDROP data object, not the shell's\n"
         "  --no-file               hand over a data object without CF_HDROP (FILE optional)\n"
         "  --pump-after-close-ms N keep the message loop running N ms after closing\n"
+        "  --system-dialog         open the shell's own Properties window (SHObjectProperties)\n"
+        "                          instead, list its tabs and close it\n"
         "  --unload-check          after closing, report DllCanUnloadNow and when COM's\n"
         "                          CoFreeUnusedLibrariesEx actually unmaps the module\n",
         stderr);
@@ -445,6 +450,91 @@ std::wstring CanUnloadNow(HMODULE module) {
     return canUnload == nullptr ? L"no export" : HResultText(canUnload());
 }
 
+// The shell's own Properties window for the file: which tabs does it show? It is modal inside
+// SHObjectProperties or runs on a thread of the shell; a timer finds it, lists its tabs and
+// closes it.
+struct SystemDialogProbe {
+    std::wstring title;
+    std::vector<std::wstring> tabs;
+    bool found = false;
+    bool closed = false;
+};
+SystemDialogProbe g_systemProbe;
+
+BOOL CALLBACK FindSheetWindow(HWND window, LPARAM) {
+    wchar_t text[512] = {};
+    GetWindowTextW(window, text, 512);
+    if (IsWindowVisible(window) && PropSheet_GetTabControl(window) != nullptr) {
+        g_systemProbe.title = text;
+        HWND tabs = PropSheet_GetTabControl(window);
+        const int count = TabCtrl_GetItemCount(tabs);
+        for (int index = 0; index < count; ++index) {
+            wchar_t name[128] = {};
+            TCITEMW item = {};
+            item.mask = TCIF_TEXT;
+            item.pszText = name;
+            item.cchTextMax = 128;
+            TabCtrl_GetItem(tabs, index, &item);
+            g_systemProbe.tabs.push_back(name);
+        }
+        g_systemProbe.found = true;
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        g_systemProbe.closed = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CALLBACK SystemDialogTimer(HWND, UINT, UINT_PTR, DWORD) {
+    if (!g_systemProbe.found) {
+        EnumThreadWindows(GetCurrentThreadId(), FindSheetWindow, 0);
+    }
+}
+
+int ShowSystemDialog(const std::wstring& fullPath, DWORD timeoutMs) {
+    // The "properties" command of the item's context menu, as Explorer's menu runs it. The shell
+    // may show the window modally inside InvokeCommand: a timer finds it there.
+    const UINT_PTR timer = SetTimer(nullptr, 0, 500, SystemDialogTimer);
+    HRESULT hr = E_FAIL;
+    PIDLIST_ABSOLUTE item = nullptr;
+    if (SUCCEEDED(SHParseDisplayName(fullPath.c_str(), nullptr, &item, 0, nullptr))) {
+        IShellFolder* parent = nullptr;
+        PCUITEMID_CHILD child = nullptr;
+        if (SUCCEEDED(SHBindToParent(item, IID_IShellFolder, reinterpret_cast<void**>(&parent),
+                                     &child))) {
+            IContextMenu* menu = nullptr;
+            hr = parent->GetUIObjectOf(nullptr, 1, &child, IID_IContextMenu, nullptr,
+                                       reinterpret_cast<void**>(&menu));
+            if (SUCCEEDED(hr)) {
+                CMINVOKECOMMANDINFO invoke = {};
+                invoke.cbSize = sizeof(invoke);
+                invoke.lpVerb = "properties";
+                invoke.nShow = SW_SHOWNORMAL;
+                hr = menu->InvokeCommand(&invoke);
+                menu->Release();
+            }
+            parent->Release();
+        }
+        CoTaskMemFree(item);
+    }
+    PrintLine(L"system-dialog-call", HResultText(hr));
+    PumpUntil(nullptr, timeoutMs, [] {
+        if (!g_systemProbe.found) {
+            EnumWindows(FindSheetWindow, 0);
+        }
+        return g_systemProbe.found;
+    });
+    KillTimer(nullptr, timer);
+    PrintLine(L"system-dialog", g_systemProbe.found ? g_systemProbe.title : L"<not found>");
+    std::wstring tabs;
+    for (const std::wstring& tab : g_systemProbe.tabs) {
+        tabs += (tabs.empty() ? L"" : L", ") + tab;
+    }
+    PrintLine(L"system-dialog-tabs", tabs);
+    PumpUntil(nullptr, 500, [] { return false; });
+    return g_systemProbe.found ? 0 : 6;
+}
+
 int Run(const Options& options) {
     std::wstring fullPath(MAX_PATH * 4, L'\0');
     const std::wstring file = options.file.empty() ? std::wstring(L"(no file)") : options.file;
@@ -455,6 +545,9 @@ int Run(const Options& options) {
         return 2;
     }
     fullPath.resize(length);
+    if (options.systemDialog) {
+        return ShowSystemDialog(fullPath, options.timeoutMs);
+    }
 
     HMODULE ownModule = nullptr;
     IShellExtInit* init = nullptr;

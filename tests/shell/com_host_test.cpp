@@ -51,3 +51,31 @@ TEST_F(ComHostTest, CoFreeUnusedLibrariesWhileTheWorkerWaits) {
 }
 
 }  // namespace
+
+namespace {
+
+// Wine's own Properties window (shell32, the context menu's "properties" command) looks for
+// property sheet handlers under HKCR\* and HKCR\<program id> only, not below
+// SystemFileAssociations. With the registration above plus an entry under exefile, the
+// shell's own window loads the DLL and shows the Quorvel tab.
+TEST_F(ComHostTest, WinesOwnPropertiesWindowLoadsTheHandlerFromTheProgramIdKey) {
+    const wchar_t* key = L"exefile\\shellex\\PropertySheetHandlers\\quorvel";
+    HKEY handlerKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handlerKey,
+                              nullptr),
+              ERROR_SUCCESS);
+    const std::wstring classId = shell_test::kClassIdText;
+    RegSetValueExW(handlerKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(classId.c_str()),
+                   static_cast<DWORD>((classId.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(handlerKey);
+
+    const page_host::HostRun run = page_host::RunHost(
+        {L"--system-dialog", L"--timeout-ms", L"15000"}, samples_.Sample("verified"));
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, key);
+    ASSERT_TRUE(run.finished) << run.output;
+    EXPECT_EQ(run.exitCode, 0U) << run.output;
+    EXPECT_EQ(run.fields.at("system-dialog"), "Properties for quorvel-verified.exe");
+    EXPECT_EQ(run.fields.at("system-dialog-tabs"), "General, Quorvel");
+}
+
+}  // namespace
