@@ -1,4 +1,5 @@
 // Native worker threads: one detached std::thread per verification.
+#include <exception>
 #include <system_error>
 #include <thread>
 
@@ -12,7 +13,8 @@ unsigned VerificationThreadProc(void* request) {
 bool StartWorkerThread(VerificationRequest* request) {
     try {
         std::thread(VerificationThreadProc, request).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+        // std::system_error when no thread can be made, std::bad_alloc when its state cannot.
         return false;
     }
     return true;
