@@ -1,0 +1,50 @@
+// Helpers shared by the hardening tests: raw key-server routes, gzip bodies, process figures
+// from /proc, and an in-memory stream behind the signature library's callback table.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "keyserver/keyserver_client.h"
+#include "quorvel/quorvel.h"
+#include "quorvel_test/bytes.h"
+
+namespace hardening {
+
+// Stores a route given as its JSON text for the exact request target, for the route keys that
+// keyserver::Route has no field for (http_version, endless). Written under a temporary name
+// and renamed, so the server never reads half a file.
+bool PutRouteJson(const keyserver::Client& server, std::string_view target,
+                  const std::string& json, std::string* error);
+
+// Standard base64 (with padding), for the routes' body_base64.
+std::string Base64(const quorvel_test::Bytes& bytes);
+
+// A gzip member holding text, compressed with zlib, and its inverse. Inflate returns false on
+// anything that is not one complete gzip member.
+quorvel_test::Bytes Gzip(std::string_view text);
+bool Gunzip(const std::string& gzip, std::string* text);
+
+// A numeric field of /proc/self/status ("VmRSS", in kB; "Threads"); -1 when it is missing.
+long ProcStatusField(const char* name);
+
+// An in-memory stream for the signature library that counts its close calls and never
+// allocates.
+struct MemoryStream {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+    std::size_t position = 0;
+    int closeCalls = 0;
+};
+
+const quorvel_io* MemoryStreamIo();
+
+// Both entry operations on an image through a fresh MemoryStream; closeCalls reports how often
+// the library closed it.
+int ReadInfo(const quorvel_test::Bytes& image, quorvel_signature_info* info, int* closeCalls);
+int Verify(const quorvel_test::Bytes& image, const unsigned char* publicKey,
+           quorvel_verify_result* result, int* closeCalls);
+
+}  // namespace hardening
