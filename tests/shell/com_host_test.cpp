@@ -56,10 +56,10 @@ namespace {
 
 // Wine's own Properties window (shell32, the context menu's "properties" command) looks for
 // property sheet handlers under HKCR\* and HKCR\<program id> only, not below
-// SystemFileAssociations. With the registration above plus an entry under exefile, the
-// shell's own window loads the DLL and shows the Quorvel tab.
-TEST_F(ComHostTest, WinesOwnPropertiesWindowLoadsTheHandlerFromTheProgramIdKey) {
-    const wchar_t* key = L"exefile\\shellex\\PropertySheetHandlers\\quorvel";
+// SystemFileAssociations. With the registration above plus an entry under HKCR\* (which it
+// reads for every file), the shell's own window loads the DLL and shows the Quorvel tab.
+TEST_F(ComHostTest, WinesOwnPropertiesWindowLoadsTheHandlerFromTheAllFilesKey) {
+    const wchar_t* key = L"*\\shellex\\PropertySheetHandlers\\quorvel";
     HKEY handlerKey = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handlerKey,
                               nullptr),
