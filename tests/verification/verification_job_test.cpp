@@ -400,7 +400,7 @@ TEST_F(VerificationJobTest, FileChangedBetweenTheTwoReads) {
         quorvel_test::WriteFile(file, job_test::SignedPe(key, TrustedDomain()));
         keyserver::Route route;
         route.body = KeyDocument(key, "active", "Slow key");
-        route.headersDelayMs = 1000;
+        route.headersDelayMs = 2000;
         Publish(KeyPath(key), route);
 
         auto job = std::async(std::launch::async, [&] { return Run(U16(file)); });
