@@ -25,6 +25,7 @@
 #include "ui/property_page.h"
 #include "ui/wide_text.h"
 #include "verification/outcome_delivery.h"
+#include "worker_seams.h"
 
 STDAPI DllGetClassObject(REFCLSID classId, REFIID iid, LPVOID* object);
 STDAPI DllCanUnloadNow();
@@ -370,6 +371,56 @@ TEST_F(PageTest, PageStateThatCannotBeAllocated) {
     EXPECT_EQ(Call(WM_VERIFICATION_RESULT, 0, reinterpret_cast<LPARAM>(outcome)), TRUE);
     EXPECT_TRUE(recorder.WasFreed(outcome));
     EXPECT_EQ(Text(window_, IDC_STATUS), L"");
+}
+
+// Waits (bounded) until every request of the process has been freed.
+bool AllRequestsFreed(DWORD ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    while (LiveVerificationRequestsForTesting() != 0 && GetTickCount64() < end) {
+        Pump(20);
+    }
+    return LiveVerificationRequestsForTesting() == 0;
+}
+
+TEST_F(PageTest, RequestIsFreedOnceWhicheverSideLetsGoLast) {
+    handler_->targetPath = u"Z:\\no\\such\\file.exe";
+    struct Case {
+        const char* name;
+        bool workerFirst;  // let the worker deliver before the page closes
+    };
+    const Case cases[] = {{"page closes first", false}, {"worker finishes first", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(AllRequestsFreed(5000)) << "a request from before is still alive";
+        ASSERT_NE(CreatePage(true), nullptr);
+        ASSERT_NE(State()->request, nullptr);
+        EXPECT_EQ(LiveVerificationRequestsForTesting(), 1U);
+        if (c.workerFirst) {
+            const ULONGLONG end = GetTickCount64() + 5000;
+            while (Text(window_, IDC_STATUS) == kChecking && GetTickCount64() < end) {
+                Pump(20);
+            }
+            EXPECT_EQ(Text(window_, IDC_STATUS), L"Quorvel: unable to read file");
+        }
+        DestroyWindow(window_);
+        window_ = nullptr;
+        // A second release of the same request would wrap the count below zero.
+        EXPECT_TRUE(AllRequestsFreed(5000)) << LiveVerificationRequestsForTesting() << " alive";
+    }
+}
+
+TEST_F(PageTest, WorkerThatCannotStartLeavesThePageChecking) {
+    handler_->targetPath = u"Z:\\no\\such\\file.exe";
+    RefuseWorkerThreadStartForTesting(true);
+    HWND page = CreatePage(true);
+    RefuseWorkerThreadStartForTesting(false);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(State()->request, nullptr);
+    Pump(300);
+    EXPECT_EQ(Text(window_, IDC_STATUS), kChecking);
+    EXPECT_EQ(Text(window_, IDC_RESULTS), L"Checking Quorvel signature...");
+    EXPECT_EQ(Text(window_, IDC_DESCRIPTION), L"(not provided)");
+    EXPECT_TRUE(AllRequestsFreed(1000));
 }
 
 class ModuleTest : public ::testing::Test {
