@@ -33,9 +33,7 @@ CommandLine UsageError(std::string message) {
     return result;
 }
 
-bool IsHelp(std::string_view argument) {
-    return argument == "--help" || argument == "-h";
-}
+bool IsHelp(std::string_view argument) { return argument == "--help" || argument == "-h"; }
 
 }  // namespace
 
@@ -97,8 +95,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         if (name == kJobsOption) {
             if (!ParseJobs(value, result.jobs)) {
                 return UsageError("--jobs needs a whole number from 1 to " +
-                                  std::to_string(kMaxJobs) + ", not '" + std::string(value) +
-                                  "'");
+                                  std::to_string(kMaxJobs) + ", not '" + std::string(value) + "'");
             }
             jobsGiven = true;
         } else {

@@ -35,20 +35,19 @@ int RunVerifyCommand(const CommandLine& commandLine, std::FILE* out) {
 
     bool allVerified = true;
     const unsigned jobs = commandLine.jobs == 0 ? DefaultJobs() : commandLine.jobs;
-    VerifyFilesInOrder(paths, jobs, &options,
-                       [&](std::size_t index, const VerificationOutcome& outcome) {
-                           const std::string& file = commandLine.files[index];
-                           if (outcome.kind != OutcomeKind::Verified) {
-                               allVerified = false;
-                           }
-                           if (commandLine.json) {
-                               Write(out, FormatOutcomeJson(file, outcome) + "\n");
-                           } else {
-                               Write(out, (index == 0 ? "" : "\n") +
-                                              FormatOutcomeText(file, outcome));
-                           }
-                           std::fflush(out);
-                       });
+    VerifyFilesInOrder(
+        paths, jobs, &options, [&](std::size_t index, const VerificationOutcome& outcome) {
+            const std::string& file = commandLine.files[index];
+            if (outcome.kind != OutcomeKind::Verified) {
+                allVerified = false;
+            }
+            if (commandLine.json) {
+                Write(out, FormatOutcomeJson(file, outcome) + "\n");
+            } else {
+                Write(out, (index == 0 ? "" : "\n") + FormatOutcomeText(file, outcome));
+            }
+            std::fflush(out);
+        });
     return allVerified ? kExitAllGood : kExitNotAllGood;
 }
 

@@ -1,7 +1,8 @@
 // Windows: the wide command line is converted to UTF-8, and the console is switched to UTF-8.
+// clang-format off
 #include <windows.h>
-
 #include <shellapi.h>
+// clang-format on
 
 #include "console.h"
 
@@ -36,6 +37,4 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     return arguments;
 }
 
-void PrepareConsoleForUtf8() {
-    SetConsoleOutputCP(CP_UTF8);
-}
+void PrepareConsoleForUtf8() { SetConsoleOutputCP(CP_UTF8); }

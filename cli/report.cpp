@@ -26,9 +26,7 @@ std::string FileHeader(const std::string& file) {
     return WideToUtf8(WithoutControlCharacters(Utf8ToWide(file.c_str()))) + "\n";
 }
 
-std::string Line(const char* label, const std::string& text) {
-    return label + text + "\n";
-}
+std::string Line(const char* label, const std::string& text) { return label + text + "\n"; }
 
 const char* InfoStatusSentence(int status) {
     switch (status) {

@@ -20,10 +20,10 @@ const char* KindName(OutcomeKind kind);
 
 // What --info found in one file.
 struct SignatureInfoReport {
-    bool opened = false;         // the file could be opened
-    int status = 0;              // the signature library's status when opened
-    std::string domain;          // the payload's domain, UTF-8, on success
-    std::string keyIdText;       // the payload's key id in base64url, on success
+    bool opened = false;    // the file could be opened
+    int status = 0;         // the signature library's status when opened
+    std::string domain;     // the payload's domain, UTF-8, on success
+    std::string keyIdText;  // the payload's key id in base64url, on success
 };
 
 // Reads the payload of the file at path (UTF-8) without verifying anything.

@@ -55,9 +55,7 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
     return 0;
 }
 
-bool IsControl(char16_t unit) {
-    return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
-}
+bool IsControl(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
 
 }  // namespace
 

@@ -6,9 +6,7 @@ namespace {
 
 constexpr std::size_t kMaxPortDigits = 5;
 
-bool IsAsciiDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool IsHostNameByte(char c) {
     const auto byte = static_cast<unsigned char>(c);

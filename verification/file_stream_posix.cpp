@@ -10,13 +10,9 @@
 
 namespace {
 
-bool IsHighSurrogate(char16_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
-bool IsLowSurrogate(char16_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
+bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 void AppendUtf8(std::string& out, char32_t code) {
     if (code < 0x80) {
@@ -72,9 +68,7 @@ std::int64_t StreamTell(void* handle) {
     return static_cast<std::int64_t>(ftello(static_cast<std::FILE*>(handle)));
 }
 
-int StreamClose(void* handle) {
-    return std::fclose(static_cast<std::FILE*>(handle));
-}
+int StreamClose(void* handle) { return std::fclose(static_cast<std::FILE*>(handle)); }
 
 constexpr quorvel_io kFileStreamIo{StreamRead, StreamSeek, StreamTell, StreamClose};
 
@@ -101,6 +95,4 @@ void* OpenFileStream(const std::u16string& path) {
     return stream;
 }
 
-const quorvel_io* FileStreamIo() {
-    return &kFileStreamIo;
-}
+const quorvel_io* FileStreamIo() { return &kFileStreamIo; }

@@ -15,13 +15,9 @@ int StreamSeek(void* handle, std::int64_t offset, int origin) {
     return _fseeki64(static_cast<std::FILE*>(handle), offset, origin);
 }
 
-std::int64_t StreamTell(void* handle) {
-    return _ftelli64(static_cast<std::FILE*>(handle));
-}
+std::int64_t StreamTell(void* handle) { return _ftelli64(static_cast<std::FILE*>(handle)); }
 
-int StreamClose(void* handle) {
-    return std::fclose(static_cast<std::FILE*>(handle));
-}
+int StreamClose(void* handle) { return std::fclose(static_cast<std::FILE*>(handle)); }
 
 constexpr quorvel_io kFileStreamIo{StreamRead, StreamSeek, StreamTell, StreamClose};
 
@@ -39,6 +35,4 @@ void* OpenFileStream(const std::u16string& path) {
     return stream;
 }
 
-const quorvel_io* FileStreamIo() {
-    return &kFileStreamIo;
-}
+const quorvel_io* FileStreamIo() { return &kFileStreamIo; }

@@ -7,11 +7,11 @@
 
 #include "common/text_conversion.h"
 #include "domain_check.h"
-#include "verification/file_stream.h"
 #include "keyclient/base64url.h"
 #include "keyclient/http_get.h"
 #include "keyclient/key_document.h"
 #include "quorvel/quorvel.h"
+#include "verification/file_stream.h"
 #include "verification/outcome_texts.h"
 
 namespace {
@@ -94,9 +94,7 @@ void JudgeVerifyStatus(int status, const std::u16string& state, VerificationOutc
     }
 }
 
-bool IsSet(const std::atomic<std::uint8_t>* flag) {
-    return flag != nullptr && flag->load() != 0;
-}
+bool IsSet(const std::atomic<std::uint8_t>* flag) { return flag != nullptr && flag->load() != 0; }
 
 }  // namespace
 

@@ -90,10 +90,6 @@ void ProcessVerificationRequest(VerificationRequest* request) {
     ReleaseVerificationRequest(request);
 }
 
-void RefuseWorkerThreadStartForTesting(bool refuse) {
-    g_refuseThreadStart.store(refuse);
-}
+void RefuseWorkerThreadStartForTesting(bool refuse) { g_refuseThreadStart.store(refuse); }
 
-std::size_t LiveVerificationRequestsForTesting() {
-    return g_liveRequests.load();
-}
+std::size_t LiveVerificationRequestsForTesting() { return g_liveRequests.load(); }

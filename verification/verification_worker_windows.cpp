@@ -1,9 +1,8 @@
 // Windows worker threads. The thread holds a reference on the module that contains it, taken
 // before it starts and given back by FreeLibraryAndExitThread as its very last act, so the
 // shell can unload the module while a job runs without pulling the code from under the thread.
-#include <windows.h>
-
 #include <process.h>
+#include <windows.h>
 
 #include <cstdint>
 
@@ -14,18 +13,16 @@ unsigned __stdcall VerificationThreadProc(void* request);
 namespace {
 
 // The module that holds this code: the DLL in the shell, the executable in tests.
-LPCWSTR AddressInThisModule() {
-    return reinterpret_cast<LPCWSTR>(&VerificationThreadProc);
-}
+LPCWSTR AddressInThisModule() { return reinterpret_cast<LPCWSTR>(&VerificationThreadProc); }
 
 }  // namespace
 
 unsigned __stdcall VerificationThreadProc(void* request) {
     ProcessVerificationRequest(static_cast<VerificationRequest*>(request));
     HMODULE module = nullptr;
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           AddressInThisModule(), &module)) {
+    if (GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            AddressInThisModule(), &module)) {
         FreeLibraryAndExitThread(module, 0);
     }
     return 0;

@@ -1,10 +1,8 @@
 // quorvel-verify as a user runs it: the built executable on real files, against the loopback
 // key server of the CTest fixture.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
-
 #include <rapidjson/document.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -61,7 +59,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 class QuorvelVerifyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server_ = job_test::OpenKeyServer();
         domain_ = server_.Domain(Listener::Trusted);
@@ -119,17 +117,24 @@ TEST_F(QuorvelVerifyTest, VerifiedAndTamperedFiles) {
 
     const RunResult both = Run({"--ca-file", server_.CaFile(), good, tampered});
     EXPECT_EQ(both.exitCode, 1) << "one file is not verified";
-    EXPECT_EQ(both.out, good + "\n"
-                               "  Status:              Quorvel: verified\n"
-                               "  Verification domain: " + domain_ + "\n"
-                               "  Key description:     Release key\n"
-                               "  Results:             The signature validated successfully.\n"
-                               "\n" + tampered + "\n"
-                               "  Status:              Quorvel: signature invalid\n"
-                               "  Verification domain: " + domain_ + "\n"
-                               "  Key description:     (not provided)\n"
-                               "  Results:             The signature does not match the file "
-                               "contents.\n");
+    EXPECT_EQ(both.out, good +
+                            "\n"
+                            "  Status:              Quorvel: verified\n"
+                            "  Verification domain: " +
+                            domain_ +
+                            "\n"
+                            "  Key description:     Release key\n"
+                            "  Results:             The signature validated successfully.\n"
+                            "\n" +
+                            tampered +
+                            "\n"
+                            "  Status:              Quorvel: signature invalid\n"
+                            "  Verification domain: " +
+                            domain_ +
+                            "\n"
+                            "  Key description:     (not provided)\n"
+                            "  Results:             The signature does not match the file "
+                            "contents.\n");
     EXPECT_EQ(both.err, "");
 
     const RunResult onlyGood = Run({"--ca-file", server_.CaFile(), good, good});
@@ -155,8 +160,7 @@ TEST_F(QuorvelVerifyTest, JsonLinesWithExactlyTheSixMembers) {
     const std::vector<std::string> lines = Lines(result.out);
     ASSERT_EQ(lines.size(), 2U) << result.out;
 
-    const char* const members[] = {"file",   "kind",   "status",
-                                   "result", "domain", "description"};
+    const char* const members[] = {"file", "kind", "status", "result", "domain", "description"};
     struct Expected {
         std::string file, kind, status, result, domain, description;
     };
@@ -213,8 +217,7 @@ TEST_F(QuorvelVerifyTest, OutputKeepsInputOrderUnderJobs) {
             document.Parse(lines[i].c_str(), lines[i].size());
             ASSERT_FALSE(document.HasParseError()) << lines[i];
             EXPECT_EQ(std::string(document["file"].GetString()), files[i]) << "line " << i;
-            EXPECT_EQ(std::string(document["description"].GetString()),
-                      "key " + std::to_string(i));
+            EXPECT_EQ(std::string(document["description"].GetString()), "key " + std::to_string(i));
         }
     }
 }
@@ -246,8 +249,9 @@ TEST_F(QuorvelVerifyTest, UsageErrorsExitWithTwo) {
 TEST_F(QuorvelVerifyTest, HelpExitsWithZero) {
     const RunResult result = Run({"--help"});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out.rfind("Usage:\n  quorvel-verify [--json] [--ca-file PEM] [--jobs N] FILE...", 0),
-              0U)
+    EXPECT_EQ(
+        result.out.rfind("Usage:\n  quorvel-verify [--json] [--ca-file PEM] [--jobs N] FILE...", 0),
+        0U)
         << result.out;
 }
 

@@ -1,12 +1,12 @@
 // Text and JSON output of quorvel-verify, and the encodings beneath them.
-#include <gtest/gtest.h>
+#include "report.h"
 
+#include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
 #include <string>
 
 #include "quorvel/quorvel.h"
-#include "report.h"
 #include "text_encoding.h"
 
 namespace {
@@ -30,7 +30,9 @@ TEST(TextEncoding, WideToUtf8) {
         {"U+10FFFF", u"\U0010FFFF", "\xf4\x8f\xbf\xbf"},
         {"lone high surrogate", std::u16string(1, u'\xD800'), "\xef\xbf\xbd"},
         {"lone low surrogate", std::u16string(1, u'\xDC00'), "\xef\xbf\xbd"},
-        {"high surrogate then letter", std::u16string({u'\xDBFF', u'a'}), "\xef\xbf\xbd" "a"},
+        {"high surrogate then letter", std::u16string({u'\xDBFF', u'a'}),
+         "\xef\xbf\xbd"
+         "a"},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(WideToUtf8(row.wide), row.utf8) << row.name;
@@ -61,13 +63,19 @@ TEST(TextEncoding, JsonString) {
         {"U+0020, first plain", " ", R"(" ")"},
         {"ESC", "\x1b", R"("\u001b")"},
         {"DEL kept", "\x7f", "\"\x7f\""},
-        {"non-ASCII kept as UTF-8", "b\xc3\xbc" "cher \xe2\x9c\x93 \xf0\x9f\x94\x91",
-         "\"b\xc3\xbc" "cher \xe2\x9c\x93 \xf0\x9f\x94\x91\""},
-        {"invalid byte replaced", "a\xff" "b", "\"a\xef\xbf\xbd" "b\""},
+        {"non-ASCII kept as UTF-8",
+         "b\xc3\xbc"
+         "cher \xe2\x9c\x93 \xf0\x9f\x94\x91",
+         "\"b\xc3\xbc"
+         "cher \xe2\x9c\x93 \xf0\x9f\x94\x91\""},
+        {"invalid byte replaced",
+         "a\xff"
+         "b",
+         "\"a\xef\xbf\xbd"
+         "b\""},
         {"truncated sequence replaced", "a\xe2\x9c", "\"a\xef\xbf\xbd\xef\xbf\xbd\""},
         {"overlong replaced", "\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},
-        {"surrogate in UTF-8 replaced", "\xed\xa0\x80",
-         "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
+        {"surrogate in UTF-8 replaced", "\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
         {"above U+10FFFF replaced", "\xf4\x90\x80\x80",
          "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
     };
@@ -95,7 +103,8 @@ TEST(Report, TextLayout) {
     EXPECT_EQ(FormatOutcomeText("dir/app.exe", SampleOutcome()),
               "dir/app.exe\n"
               "  Status:              Quorvel: verified\n"
-              "  Verification domain: b\xc3\xbc" "cher.example\n"
+              "  Verification domain: b\xc3\xbc"
+              "cher.example\n"
               "  Key description:     Release \"key\" \\ 1\xef\xbf\xbdline two\n"
               "  Results:             The signature validated successfully.\n");
 }
@@ -111,7 +120,8 @@ TEST(Report, JsonMembersInOrder) {
     EXPECT_EQ(FormatOutcomeJson("dir/\"odd\".exe", SampleOutcome()),
               R"({"file":"dir/\"odd\".exe","kind":"verified","status":"Quorvel: verified",)"
               R"("result":"The signature validated successfully.","domain":")"
-              "b\xc3\xbc" "cher.example"
+              "b\xc3\xbc"
+              "cher.example"
               R"(","description":"Release \"key\" \\ 1\nline two"})");
 }
 
@@ -130,7 +140,8 @@ TEST(Report, InfoText) {
     EXPECT_EQ(FormatInfoText("a.exe", good),
               "a.exe\n"
               "  Verification domain: signer.example\n"
-              "  Key id:              " + std::string(43, 'A') + "\n");
+              "  Key id:              " +
+                  std::string(43, 'A') + "\n");
 
     SignatureInfoReport emptyDomain = good;
     emptyDomain.domain.clear();

@@ -1,9 +1,9 @@
 // Which payload domains may become the host of the key document URL.
+#include "domain_check.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "domain_check.h"
 
 namespace {
 
@@ -22,11 +22,15 @@ const DomainRow kRows[] = {
     {"one letter", "a", true},
     {"trailing root dot", "example.com.", true},
     {"IPv4 address", "127.0.0.1", true},
-    {"non-ASCII labels", "b\xc3\xbc" "cher.example", true},
+    {"non-ASCII labels",
+     "b\xc3\xbc"
+     "cher.example",
+     true},
     {"all non-ASCII", "\xe4\xbe\x8b\xe3\x81\x88.\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88", true},
     {"emoji label", "\xf0\x9f\x94\x91.example", true},
-    {"255 bytes of name", std::string(63, 'a') + "." + std::string(63, 'b') + "." +
-                              std::string(63, 'c') + "." + std::string(63, 'd'),
+    {"255 bytes of name",
+     std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+         std::string(63, 'd'),
      true},
     // Ports: 1 to 5 digits.
     {"port of one digit", "example.com:1", true},

@@ -1,12 +1,11 @@
 #include "job_fixtures.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -36,9 +35,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempDir::File(std::string_view name) const {
-    return path_ + "/" + std::string(name);
-}
+std::string TempDir::File(std::string_view name) const { return path_ + "/" + std::string(name); }
 
 TestKey UniqueKey(std::string_view tag) {
     const std::string name = keyserver::UniqueName(tag);
@@ -54,20 +51,16 @@ std::string KeyIdText(const TestKey& key) {
     return quorvel_test::Base64Url(id.data(), id.size());
 }
 
-std::string KeyPath(const std::string& keyIdText) {
-    return "/.well-known/vantors/v1/" + keyIdText;
-}
+std::string KeyPath(const std::string& keyIdText) { return "/.well-known/vantors/v1/" + keyIdText; }
 
-std::string KeyPath(const TestKey& key) {
-    return KeyPath(KeyIdText(key));
-}
+std::string KeyPath(const TestKey& key) { return KeyPath(KeyIdText(key)); }
 
 std::string KeyDocument(const quorvel_test::PublicKey& publicKey, const std::string& kid,
                         std::string_view state, const char* description) {
     std::string document = R"({"jwk":{"kty":"OKP","crv":"Ed25519","x":")" +
                            quorvel_test::Base64Url(publicKey.data(), publicKey.size()) +
-                           R"(","kid":")" + kid + R"("},"status":{"state":")" +
-                           std::string(state) + R"("})";
+                           R"(","kid":")" + kid + R"("},"status":{"state":")" + std::string(state) +
+                           R"("})";
     if (description != nullptr) {
         document += R"(,"description":")" + std::string(description) + "\"";
     }
@@ -78,13 +71,10 @@ std::string KeyDocument(const TestKey& key, std::string_view state, const char* 
     return KeyDocument(key.public_key, KeyIdText(key), state, description);
 }
 
-Bytes UnsignedPe() {
-    return quorvel_test::MakeUnsignedPe(quorvel_test::SignedPeOptions{});
-}
+Bytes UnsignedPe() { return quorvel_test::MakeUnsignedPe(quorvel_test::SignedPeOptions{}); }
 
 Bytes SignedPe(const TestKey& key, std::string_view domain) {
-    return quorvel_test::SignPe(UnsignedPe(), key, domain,
-                                quorvel_test::Container::kQuorvelEntry);
+    return quorvel_test::SignPe(UnsignedPe(), key, domain, quorvel_test::Container::kQuorvelEntry);
 }
 
 Bytes Tampered(Bytes signedImage) {
@@ -97,13 +87,12 @@ Bytes Tampered(Bytes signedImage) {
     return signedImage;
 }
 
-Bytes SignedPeNamingOtherKey(const TestKey& signer, const TestKey& named,
-                             std::string_view domain) {
+Bytes SignedPeNamingOtherKey(const TestKey& signer, const TestKey& named, std::string_view domain) {
     const Bytes image = UnsignedPe();
     const quorvel_test::Digest digest = quorvel_test::ReferenceImageDigest(image);
-    const Bytes payload = quorvel_test::MakePayload(quorvel_test::SignDigest(signer, digest),
-                                                    quorvel_test::JwkThumbprint(named.public_key),
-                                                    domain);
+    const Bytes payload =
+        quorvel_test::MakePayload(quorvel_test::SignDigest(signer, digest),
+                                  quorvel_test::JwkThumbprint(named.public_key), domain);
     return quorvel_test::AppendCertificateTable(image, quorvel_test::MakeQuorvelEntry(payload));
 }
 
@@ -116,9 +105,7 @@ Bytes PeWithMalformedPayload(std::string_view domain) {
                                                 quorvel_test::MakeQuorvelEntry(payload, fields));
 }
 
-std::u16string U16(std::string_view utf8) {
-    return Utf8ToWide(std::string(utf8).c_str());
-}
+std::u16string U16(std::string_view utf8) { return Utf8ToWide(std::string(utf8).c_str()); }
 
 keyserver::Client OpenKeyServer() {
     keyserver::Client client;
@@ -160,13 +147,9 @@ LoopbackListener::~LoopbackListener() {
     close(listenSocket_);
 }
 
-std::string LoopbackListener::Domain() const {
-    return "127.0.0.1:" + std::to_string(port_);
-}
+std::string LoopbackListener::Domain() const { return "127.0.0.1:" + std::to_string(port_); }
 
-void LoopbackListener::Release() {
-    release_.store(true);
-}
+void LoopbackListener::Release() { release_.store(true); }
 
 void LoopbackListener::AcceptLoop() {
     std::vector<int> held;

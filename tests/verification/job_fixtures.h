@@ -17,7 +17,7 @@ namespace job_test {
 
 // A fresh directory for this test process, removed with its contents on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -26,7 +26,7 @@ public:
     const std::string& path() const { return path_; }
     std::string File(std::string_view name) const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -91,7 +91,7 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
 // open until Release() (or its destruction) closes them all, which a TLS client sees as a
 // failed handshake.
 class LoopbackListener {
-public:
+  public:
     LoopbackListener();
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
@@ -102,7 +102,7 @@ public:
     std::size_t Connections() const { return connections_.load(); }
     void Release();  // closes every accepted connection, now and from now on
 
-private:
+  private:
     void AcceptLoop();
 
     int listenSocket_ = -1;

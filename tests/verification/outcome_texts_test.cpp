@@ -1,11 +1,11 @@
 // The outcome table: every case's texts, kind and what it does to the domain and description.
+#include "verification/outcome_texts.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
 #include <string>
-
-#include "verification/outcome_texts.h"
 
 namespace {
 
@@ -37,8 +37,8 @@ const CaseRow kRows[] = {
      u"The embedded key metadata is incomplete.", OutcomeKind::Failed, true},
     {"UnfetchableDomain", OutcomeCase::UnfetchableDomain, u"Quorvel: invalid signature payload",
      u"The signature payload is invalid.", OutcomeKind::Failed, false},
-    {"FileUnreadableAtVerify", OutcomeCase::FileUnreadableAtVerify,
-     u"Quorvel: unable to read file", u"The file could not be read.", OutcomeKind::Failed, false},
+    {"FileUnreadableAtVerify", OutcomeCase::FileUnreadableAtVerify, u"Quorvel: unable to read file",
+     u"The file could not be read.", OutcomeKind::Failed, false},
     {"NotPeFileAtVerify", OutcomeCase::NotPeFileAtVerify, u"Quorvel: not a PE file",
      u"The selected file is not a PE file.", OutcomeKind::Failed, false},
     {"InvalidPayloadAtVerify", OutcomeCase::InvalidPayloadAtVerify,

@@ -1,5 +1,7 @@
 // The verification job end to end: real files, the real signature library and key client,
 // and the loopback HTTPS key server of the CTest fixture.
+#include "verification/verification_job.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +15,6 @@
 #include "job_fixtures.h"
 #include "keyclient/http_get.h"
 #include "quorvel_test/bytes.h"
-#include "verification/verification_job.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void ExpectOutcome(const VerificationOutcome& outcome, const Expected& expected)
 }
 
 class VerificationJobTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server_ = job_test::OpenKeyServer();
         caFile_ = server_.CaFile();
@@ -109,8 +110,7 @@ TEST_F(VerificationJobTest, ReadingStageCases) {
         {"PE without certificate table", Write("unsigned.exe", job_test::UnsignedPe()),
          noSignature},
         {"payload of the wrong length",
-         Write("malformed.exe", job_test::PeWithMalformedPayload(TrustedDomain())),
-         invalidPayload},
+         Write("malformed.exe", job_test::PeWithMalformedPayload(TrustedDomain())), invalidPayload},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -120,16 +120,15 @@ TEST_F(VerificationJobTest, ReadingStageCases) {
 }
 
 TEST_F(VerificationJobTest, EmptyPathIsNoFileSelected) {
-    ExpectOutcome(Run(u""), {u"Quorvel: unavailable", u"No file selected.", u"(not available)",
-                             u"", OutcomeKind::Neutral});
+    ExpectOutcome(Run(u""), {u"Quorvel: unavailable", u"No file selected.", u"(not available)", u"",
+                             OutcomeKind::Neutral});
     EXPECT_EQ(ReadDomainPreview(u""), u"(not available)");
 }
 
 TEST_F(VerificationJobTest, PathWithNonAsciiCharactersIsOpened) {
     const TestKey key = job_test::UniqueKey("non-ascii-path");
-    const std::u16string path =
-        Write("sign\xc3\xa9-\xe6\x96\x87\xe4\xbb\xb6-\xf0\x9f\x94\x91.exe",
-              job_test::SignedPe(key, TrustedDomain()));
+    const std::u16string path = Write("sign\xc3\xa9-\xe6\x96\x87\xe4\xbb\xb6-\xf0\x9f\x94\x91.exe",
+                                      job_test::SignedPe(key, TrustedDomain()));
     PublishDocument(key, KeyDocument(key, "active", "Path key"));
     ExpectOutcome(Run(path), {u"Quorvel: verified", u"The signature validated successfully.",
                               U16(TrustedDomain()), u"Path key", OutcomeKind::Verified});
@@ -148,9 +147,9 @@ TEST_F(VerificationJobTest, EmptyDomainIsMetadataIncompleteWithoutRequest) {
     const TestKey key = job_test::UniqueKey("empty-domain");
     const std::u16string path = Write("empty-domain.exe", job_test::SignedPe(key, ""));
     PublishDocument(key, KeyDocument(key, "active", nullptr));
-    ExpectOutcome(Run(path), {u"Quorvel: key response invalid",
-                              u"The embedded key metadata is incomplete.", u"(not available)",
-                              u"", OutcomeKind::Failed});
+    ExpectOutcome(Run(path),
+                  {u"Quorvel: key response invalid", u"The embedded key metadata is incomplete.",
+                   u"(not available)", u"", OutcomeKind::Failed});
     EXPECT_EQ(ReadDomainPreview(path), u"(not available)");
     EXPECT_TRUE(server_.RequestsFor(KeyPath(key)).empty());
 }
@@ -159,17 +158,17 @@ TEST_F(VerificationJobTest, UnfetchableDomainsAreRefusedBeforeAnyConnection) {
     job_test::LoopbackListener listener;
     const std::string target = listener.Domain();  // where a careless fetch would go
     const char* const prefixes[] = {
-        "trusted.example@",      // user info: the host becomes the listener
-        "user:secret@",          // user info with a password
+        "trusted.example@",  // user info: the host becomes the listener
+        "user:secret@",      // user info with a password
     };
     const std::string suffixes[] = {
-        "/x?",                // path and query
-        "#",                  // fragment
-        "\\x",                // backslash
-        " ",                  // space
-        "%2F",                // percent escape
-        "\t",                 // control character
-        ":0:",                // port followed by more
+        "/x?",  // path and query
+        "#",    // fragment
+        "\\x",  // backslash
+        " ",    // space
+        "%2F",  // percent escape
+        "\t",   // control character
+        ":0:",  // port followed by more
     };
     std::vector<std::string> domains;
     for (const char* prefix : prefixes) {
@@ -179,15 +178,18 @@ TEST_F(VerificationJobTest, UnfetchableDomainsAreRefusedBeforeAnyConnection) {
         domains.push_back(target + suffix);
     }
     domains.push_back("[::1]%25lo@" + target);
-    domains.push_back("b\xc3\xbc" "cher.example@" + target);
+    domains.push_back(
+        "b\xc3\xbc"
+        "cher.example@" +
+        target);
 
     for (const std::string& domain : domains) {
         SCOPED_TRACE("domain \"" + domain + "\"");
         const TestKey key = job_test::UniqueKey("bad-domain");
         const std::u16string path = Write("bad-domain.exe", job_test::SignedPe(key, domain));
-        ExpectOutcome(Run(path), {u"Quorvel: invalid signature payload",
-                                  u"The signature payload is invalid.", U16(domain), u"",
-                                  OutcomeKind::Failed});
+        ExpectOutcome(Run(path),
+                      {u"Quorvel: invalid signature payload", u"The signature payload is invalid.",
+                       U16(domain), u"", OutcomeKind::Failed});
         EXPECT_EQ(ReadDomainPreview(path), U16(domain));
     }
     std::this_thread::sleep_for(100ms);  // a connection would have been accepted by now
@@ -212,13 +214,13 @@ TEST_F(VerificationJobTest, FetchFailedCarriesTheFetchErrorText) {
     std::string body;
     long status = 0;
     std::string error;
-    ASSERT_FALSE(HttpGet(server_.Url(Listener::Untrusted, KeyPath(key)), &body, &status, &error,
-                         &options_));
+    ASSERT_FALSE(
+        HttpGet(server_.Url(Listener::Untrusted, KeyPath(key)), &body, &status, &error, &options_));
     ASSERT_FALSE(error.empty());
 
-    ExpectOutcome(Run(path), {u"Quorvel: key fetch failed (" + Widen(error) + u")",
-                              u"Unable to fetch the signing key.", U16(domain), u"",
-                              OutcomeKind::Failed});
+    ExpectOutcome(Run(path),
+                  {u"Quorvel: key fetch failed (" + Widen(error) + u")",
+                   u"Unable to fetch the signing key.", U16(domain), u"", OutcomeKind::Failed});
 }
 
 TEST_F(VerificationJobTest, FetchFailedOnClosedPort) {
@@ -240,10 +242,12 @@ TEST_F(VerificationJobTest, FetchFailedOnClosedPort) {
 TEST_F(VerificationJobTest, NonAsciiDomainShowsTheSameTextInPreviewAndOutcome) {
     const TestKey key = job_test::UniqueKey("non-ascii-domain");
     const std::string domain =
-        "b\xc3\xbc" "cher-\xe4\xbe\x8b.localhost:" + std::to_string(job_test::ClosedPort());
+        "b\xc3\xbc"
+        "cher-\xe4\xbe\x8b.localhost:" +
+        std::to_string(job_test::ClosedPort());
     const std::u16string path = Write("idn.exe", job_test::SignedPe(key, domain));
-    const std::u16string expected = u"b\u00fccher-\u4f8b.localhost:" +
-                                    U16(domain.substr(domain.rfind(':') + 1));
+    const std::u16string expected =
+        u"b\u00fccher-\u4f8b.localhost:" + U16(domain.substr(domain.rfind(':') + 1));
     EXPECT_EQ(ReadDomainPreview(path), expected);
     const VerificationOutcome outcome = Run(path);
     EXPECT_EQ(outcome.domainText, expected);
@@ -277,9 +281,9 @@ TEST_F(VerificationJobTest, UnexpectedHttpStatuses) {
             }
             Publish(KeyPath(key), route);
         }
-        ExpectOutcome(Run(path), {row.statusLine,
-                                  u"The signing key server returned an unexpected response.",
-                                  U16(TrustedDomain()), u"", OutcomeKind::Failed});
+        ExpectOutcome(Run(path),
+                      {row.statusLine, u"The signing key server returned an unexpected response.",
+                       U16(TrustedDomain()), u"", OutcomeKind::Failed});
         EXPECT_EQ(server_.RequestsFor(KeyPath(key)).size(), 1U) << "one request, no redirect";
     }
 }
@@ -358,12 +362,12 @@ TEST_F(VerificationJobTest, RevokedKeyCountsOnlyAfterTheSignatureVerified) {
 TEST_F(VerificationJobTest, KeyWhoseThumbprintIsNotTheKeyIdIsVerificationFailed) {
     const TestKey named = job_test::UniqueKey("thumbprint-named");
     const TestKey signer = job_test::UniqueKey("thumbprint-signer");
-    const std::u16string path = Write(
-        "mismatch.exe", job_test::SignedPeNamingOtherKey(signer, named, TrustedDomain()));
+    const std::u16string path =
+        Write("mismatch.exe", job_test::SignedPeNamingOtherKey(signer, named, TrustedDomain()));
     // The document at the named key's path names that key's id but publishes the signer's key:
     // the kid texts match, the thumbprint of x does not.
-    PublishDocument(named, KeyDocument(signer.public_key, job_test::KeyIdText(named), "active",
-                                       "Swapped key"));
+    PublishDocument(
+        named, KeyDocument(signer.public_key, job_test::KeyIdText(named), "active", "Swapped key"));
     ExpectOutcome(Run(path), {u"Quorvel: verification failed", u"Validation failed.",
                               U16(TrustedDomain()), u"Swapped key", OutcomeKind::Failed});
 }
@@ -379,17 +383,24 @@ TEST_F(VerificationJobTest, FileChangedBetweenTheTwoReads) {
     };
     const std::u16string domain = U16(TrustedDomain());
     const Row rows[] = {
-        {"deleted", true, {},
+        {"deleted",
+         true,
+         {},
          {u"Quorvel: unable to read file", u"The file could not be read.", domain, u"Slow key",
           OutcomeKind::Failed}},
-        {"replaced by text", false, quorvel_test::FromText("no longer a PE file"),
+        {"replaced by text",
+         false,
+         quorvel_test::FromText("no longer a PE file"),
          {u"Quorvel: not a PE file", u"The selected file is not a PE file.", domain, u"Slow key",
           OutcomeKind::Failed}},
-        {"replaced by a malformed payload", false,
+        {"replaced by a malformed payload",
+         false,
          job_test::PeWithMalformedPayload(TrustedDomain()),
          {u"Quorvel: invalid signature payload", u"The signature payload is invalid.", domain,
           u"Slow key", OutcomeKind::Failed}},
-        {"signature removed", false, job_test::UnsignedPe(),
+        {"signature removed",
+         false,
+         job_test::UnsignedPe(),
          {u"Quorvel: no signature", u"No signature was found during validation.", domain,
           u"Slow key", OutcomeKind::Failed}},
     };
@@ -421,8 +432,7 @@ TEST_F(VerificationJobTest, CancelledDuringAFailingFetchEmptiesEverything) {
         SCOPED_TRACE(cancel ? "cancelled" : "not cancelled");
         job_test::LoopbackListener listener;
         const TestKey key = job_test::UniqueKey("cancel");
-        const std::u16string path =
-            Write("cancel.exe", job_test::SignedPe(key, listener.Domain()));
+        const std::u16string path = Write("cancel.exe", job_test::SignedPe(key, listener.Domain()));
         std::atomic<std::uint8_t> cancelled{0};
         auto job = std::async(std::launch::async,
                               [&] { return RunVerification(path, &cancelled, &options_); });

@@ -1,6 +1,8 @@
 // The worker thread: delivery, ownership of the outcome and of the shared request, and the
 // failure of the thread start. The worker has no FetchOptions, so these tests use outcomes
 // that need no trusted TLS.
+#include "verification/verification_worker.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +14,6 @@
 
 #include "job_fixtures.h"
 #include "quorvel_test/bytes.h"
-#include "verification/verification_worker.h"
 #include "worker_seams.h"
 
 namespace {
@@ -54,7 +55,7 @@ struct TestPage : OutcomeReceiver {
 };
 
 class VerificationWorkerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Workers of earlier tests in this process have all finished.
         ASSERT_TRUE(WaitUntil([] { return LiveVerificationRequestsForTesting() == 0; }, kWait));

@@ -13,8 +13,7 @@ inline constexpr std::u16string_view kStatusUnavailable = u"Quorvel: unavailable
 inline constexpr std::u16string_view kStatusUnreadable = u"Quorvel: unable to read file";
 inline constexpr std::u16string_view kStatusNoSignature = u"Quorvel: no signature";
 inline constexpr std::u16string_view kStatusNotPeFile = u"Quorvel: not a PE file";
-inline constexpr std::u16string_view kStatusInvalidPayload =
-    u"Quorvel: invalid signature payload";
+inline constexpr std::u16string_view kStatusInvalidPayload = u"Quorvel: invalid signature payload";
 inline constexpr std::u16string_view kStatusKeyResponseInvalid = u"Quorvel: key response invalid";
 inline constexpr std::u16string_view kStatusKeyFetchFailed = u"Quorvel: key fetch failed";
 inline constexpr std::u16string_view kStatusSignatureInvalid = u"Quorvel: signature invalid";
