@@ -46,7 +46,7 @@ void CreateFonts(HWND window, PageState& state) {
 
     if (const void* fontImage = FindEmbeddedFont(); fontImage != nullptr) {
         DWORD installed = 0;
-        // AddFontMemResourceEx copies the image; the resource itself stays read-only.
+        // All 54,444 bytes, registered for this process only.
         state.fontResource = AddFontMemResourceEx(const_cast<void*>(fontImage), kDomainFontBytes,
                                                   nullptr, &installed);
     }
@@ -93,10 +93,14 @@ INT_PTR OnInitDialog(HWND window, LPARAM lParam) {
     }
     SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(state));
 
+    std::u16string status;
+    std::u16string domain;
+    std::u16string result;
+    bool textsReady = false;
     try {
-        std::u16string status = kStatusUnavailableText;
-        std::u16string domain = kDomainNotAvailableText;
-        std::u16string result = kResultCheckingText;
+        status = kStatusUnavailableText;
+        domain = kDomainNotAvailableText;
+        result = kResultCheckingText;
         if (handler != nullptr) {
             if (!handler->statusText.empty()) {
                 status = handler->statusText;
@@ -107,15 +111,22 @@ INT_PTR OnInitDialog(HWND window, LPARAM lParam) {
             domain = ReadDomainPreview(handler->targetPath);
             StartVerificationWorker(window, &state->request, handler->targetPath);
         }
-
-        CreateFonts(window, *state);
-
-        SetControlText(window, IDC_STATUS, status);
-        SetControlText(window, IDC_DOMAIN, domain);
-        SetControlText(window, IDC_DESCRIPTION, kDescriptionNotProvidedText);
-        SetControlText(window, IDC_RESULTS, result);
+        textsReady = true;
     } catch (...) {
-        // Out of memory while copying texts: the page keeps what it shows.
+        // Out of memory while copying texts: the controls keep the template's texts.
+    }
+
+    CreateFonts(window, *state);
+
+    if (textsReady) {
+        try {
+            SetControlText(window, IDC_STATUS, status);
+            SetControlText(window, IDC_DOMAIN, domain);
+            SetControlText(window, IDC_DESCRIPTION, kDescriptionNotProvidedText);
+            SetControlText(window, IDC_RESULTS, result);
+        } catch (...) {
+            // Out of memory for a placeholder text: that line keeps the template's text.
+        }
     }
     UpdateWindow(window);
     return TRUE;
