@@ -71,6 +71,10 @@ trap cleanup EXIT
 step "Wine prefix $WINEPREFIX"
 wineboot -i >/dev/null 2>&1 || wine wineboot -i >/dev/null 2>&1
 wineserver -w 2>/dev/null || true
+# One wine server for the whole run: each test process then starts in well under a second,
+# which the test discovery's time limit needs.
+wineserver -p
+wine cmd /c exit >/dev/null 2>&1 || true
 
 # Xvfb picks a free display itself and writes its number to the descriptor.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
