@@ -1,7 +1,7 @@
 /* The whole-file read through the caller's stream callbacks. */
 #include <stdint.h>
-#include <stdlib.h>
 
+#include "image_block.h"
 #include "quorvel_internal.h"
 
 #define QUORVEL_SEEK_SET 0
@@ -25,7 +25,7 @@ static int read_into(void* handle, const quorvel_io* io, unsigned char** image, 
         return QUORVEL_ERR_READ; /* cannot be held in memory on this platform */
     }
     const size_t total = (size_t)length;
-    unsigned char* buffer = (unsigned char*)malloc(total);
+    unsigned char* buffer = quorvel_image_block_allocate(total);
     if (buffer == NULL) {
         return QUORVEL_ERR_READ;
     }
@@ -36,7 +36,7 @@ static int read_into(void* handle, const quorvel_io* io, unsigned char** image, 
         /* Nothing more to read before the end, or a count beyond what was asked (a broken
          * stream): the file cannot be read whole. A short read only loops. */
         if (n == 0 || n > missing) {
-            free(buffer);
+            quorvel_image_block_release(buffer);
             return QUORVEL_ERR_READ;
         }
         got += n;

@@ -1,14 +1,17 @@
 /* The image digest: SHA-256 over the file without CheckSum, security directory entry and
  * certificate table, in file order, straight from the image (no copy). */
-#include <sodium.h>
 #include <stdint.h>
 
 #include "quorvel_internal.h"
+#include "sha256.h"
 
-static void feed(crypto_hash_sha256_state* state, const unsigned char* image, uint64_t begin,
-                 uint64_t end) {
+/* Adds [begin, end) of the image to the ranges when it is not empty. */
+static void add_range(quorvel_byte_range* ranges, size_t* count, const unsigned char* image,
+                      uint64_t begin, uint64_t end) {
     if (end > begin) {
-        (void)crypto_hash_sha256_update(state, image + begin, (unsigned long long)(end - begin));
+        ranges[*count].bytes = image + begin;
+        ranges[*count].length = (size_t)(end - begin);
+        ++*count;
     }
 }
 
@@ -37,17 +40,16 @@ int quorvel_image_digest(const unsigned char* image, size_t size,
         return QUORVEL_ERR_NOT_PE;
     }
 
-    crypto_hash_sha256_state state;
-    (void)crypto_hash_sha256_init(&state);
-    feed(&state, image, 0, checksum);
-    feed(&state, image, checksum + 4, directory);
+    quorvel_byte_range ranges[QUORVEL_SHA256_MAX_RANGES];
+    size_t count = 0;
+    add_range(ranges, &count, image, 0, checksum);
+    add_range(ranges, &count, image, checksum + 4, directory);
     if (table_size > 0) {
-        feed(&state, image, directory + 8, table_offset);
-        feed(&state, image, table_offset + table_size, n);
+        add_range(ranges, &count, image, directory + 8, table_offset);
+        add_range(ranges, &count, image, table_offset + table_size, n);
     } else {
-        feed(&state, image, directory + 8, n);
+        add_range(ranges, &count, image, directory + 8, n);
     }
-    (void)crypto_hash_sha256_final(&state, digest);
-    sodium_memzero(&state, sizeof state);
+    quorvel_sha256_ranges(ranges, count, digest);
     return QUORVEL_OK;
 }

@@ -66,7 +66,8 @@ static inline uint32_t quorvel_le32(const unsigned char* bytes) {
  * Reads the whole stream into one new heap block: seek to the end, tell, seek to the start,
  * read until the block is full. Calls close (when set) exactly once, whatever happens. On
  * QUORVEL_OK *image is the block (null for an empty stream) and *size its length; the caller
- * releases it with free(). On failure nothing is left allocated. Arguments are not checked.
+ * releases it with quorvel_image_block_release (image_block.h). On failure nothing is left
+ * allocated. Arguments are not checked.
  */
 int quorvel_read_whole_stream(void* handle, const quorvel_io* io, unsigned char** image,
                               size_t* size);

@@ -1,7 +1,7 @@
 /* The two entry operations: read what a file's payload says, and verify a file. */
-#include <stdlib.h>
 #include <string.h>
 
+#include "image_block.h"
 #include "quorvel_internal.h"
 
 static int io_is_complete(void* handle, const quorvel_io* io) {
@@ -32,7 +32,7 @@ int quorvel_read_signature_info(void* handle, const quorvel_io* io, quorvel_sign
         memcpy(info->domain, payload.domain, (size_t)payload.domain_length);
         info->domain[payload.domain_length] = '\0';
     }
-    free(image);
+    quorvel_image_block_release(image);
     return status;
 }
 
@@ -57,7 +57,7 @@ int quorvel_verify_file(void* handle, const quorvel_io* io,
     if (status == QUORVEL_OK) {
         status = quorvel_image_digest(image, size, digest);
     }
-    free(image);
+    quorvel_image_block_release(image);
     if (status != QUORVEL_OK) {
         return status;
     }
