@@ -196,6 +196,25 @@ TEST_F(VerificationWorkerTest, SixtyFourWorkersEachDeliverExactlyOnce) {
     }
 }
 
+// Pages that close at once race their workers for the last reference; under the sanitizer
+// build a request freed twice or used after its free fails here.
+TEST_F(VerificationWorkerTest, PagesClosingWhileTheirWorkersFinishFreeEachRequestOnce) {
+    constexpr int kWorkers = 64;
+    const std::u16string path = Write("plain.exe", job_test::UnsignedPe());
+    std::vector<std::unique_ptr<TestPage>> pages;
+    for (int i = 0; i < kWorkers; ++i) {
+        pages.push_back(std::make_unique<TestPage>());
+        VerificationRequest* request = nullptr;
+        StartVerificationWorker(pages.back().get(), &request, i % 2 == 0 ? path : u"");
+        ASSERT_NE(request, nullptr) << "worker " << i;
+        ClosePage(request);
+    }
+    ASSERT_TRUE(AllRequestsFreed());
+    for (int i = 0; i < kWorkers; ++i) {
+        EXPECT_LE(pages[static_cast<std::size_t>(i)]->deliveries.load(), 1) << "worker " << i;
+    }
+}
+
 TEST_F(VerificationWorkerTest, RefusedThreadStartLeavesNoRequest) {
     RefuseWorkerThreadStartForTesting(true);
     TestPage page;
