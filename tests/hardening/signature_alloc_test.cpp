@@ -1,6 +1,6 @@
 // Allocation failures inside the signature library, one at a time, in the manner of curl's
 // torture tests: the library's own heap calls reach it through the linker's --wrap, OpenSSL's
-// (the PKCS#7 decoder's) through CRYPTO_set_mem_functions. Each run first counts the
+// (the PKCS#7 decoder's and the digest's) through CRYPTO_set_mem_functions. Each run first counts the
 // allocations of one call, then repeats the call once per allocation with exactly that one
 // failing, and checks the status, the record, the stream's single close and that every block
 // allocated during the call has been released.
@@ -8,7 +8,9 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +33,7 @@ extern "C" {
 void* __real_malloc(size_t size);
 void* __real_calloc(size_t count, size_t size);
 void* __real_realloc(void* block, size_t size);
+int __real_posix_memalign(void** block, size_t alignment, size_t size);
 void __real_free(void* block);
 }
 
@@ -189,6 +192,18 @@ void* __wrap_realloc(void* block, size_t size) {
     return moved;
 }
 
+// Large image blocks are aligned for huge pages.
+int __wrap_posix_memalign(void** block, size_t alignment, size_t size) {
+    if (NextFails(1)) {
+        return ENOMEM;
+    }
+    const int result = __real_posix_memalign(block, alignment, size);
+    if (result == 0 && g_injector.armed) {
+        g_injector.library.Add(*block);
+    }
+    return result;
+}
+
 void __wrap_free(void* block) {
     if (block != nullptr) {
         g_injector.library.Remove(block);
@@ -276,6 +291,9 @@ const char* Name(Operation operation) {
 
 struct Sweep {
     long points = 0;                 // allocations made to fail
+    long libraryAllocations = 0;     // of a clean call: the library's own
+    long opensslAllocations = 0;     // of a clean call: OpenSSL's
+    std::size_t opensslKept = 0;     // most OpenSSL blocks still live after one call
     std::map<int, long> statuses;    // status -> how many failure points ended with it
 };
 
@@ -287,6 +305,8 @@ Sweep RunSweep(const char* fileName, Operation operation, const Bytes& image,
     Sweep sweep;
     const CallResult clean = Call(operation, image, 0);
     const long total = g_injector.calls;
+    sweep.libraryAllocations = g_injector.libraryCalls;
+    sweep.opensslAllocations = g_injector.opensslCalls;
     EXPECT_EQ(clean.status, QUORVEL_OK) << fileName << ", " << Name(operation);
     EXPECT_EQ(clean.closes, 1) << fileName;
     EXPECT_EQ(clean.libraryLeft, 0u) << fileName << ": the library kept a block";
@@ -300,6 +320,7 @@ Sweep RunSweep(const char* fileName, Operation operation, const Bytes& image,
                                   (g_injector.failedIndexSource == 2 ? " (OpenSSL)" : " (library)");
         ++sweep.points;
         sweep.statuses[r.status] += 1;
+        sweep.opensslKept = std::max(sweep.opensslKept, r.opensslLeft);
         EXPECT_EQ(g_injector.failures, 1) << where;
         EXPECT_EQ(r.closes, 1) << where << ": close must be called exactly once";
         EXPECT_EQ(r.libraryLeft, 0u) << where << ": a block of the library was not released";
@@ -322,12 +343,13 @@ Sweep RunSweep(const char* fileName, Operation operation, const Bytes& image,
         }
     }
     std::printf("[ alloc ] %s, %s: %ld allocations (%ld library, %ld OpenSSL) failed in turn;",
-                fileName, Name(operation), total, g_injector.libraryCalls,
-                g_injector.opensslCalls);
+                fileName, Name(operation), total, sweep.libraryAllocations,
+                sweep.opensslAllocations);
     for (const auto& [status, count] : sweep.statuses) {
         std::printf(" status %d x%ld", status, count);
     }
-    std::printf("\n");
+    std::printf("; OpenSSL blocks made during a call and still live after it: at most %zu\n",
+                sweep.opensslKept);
     return sweep;
 }
 
@@ -338,11 +360,15 @@ Bytes UnsignedImage() {
 TEST(SignatureAllocationFailure, QuorvelEntryFileHasOnlyTheImageBlock) {
     const Bytes image =
         quorvel_test::SignPe(UnsignedImage(), Key(), kDomain, quorvel_test::Container::kQuorvelEntry);
-    for (const Operation operation : {Operation::ReadInfo, Operation::Verify}) {
-        const Sweep sweep = RunSweep("Quorvel entry", operation, image, {});
-        EXPECT_EQ(sweep.points, 1) << Name(operation) << ": one heap block for the whole file";
-        EXPECT_EQ(sweep.statuses.at(QUORVEL_ERR_READ), 1) << Name(operation);
-    }
+    // Reading needs nothing but the image block.
+    const Sweep read = RunSweep("Quorvel entry", Operation::ReadInfo, image, {});
+    EXPECT_EQ(read.points, 1) << "one heap block for the whole file";
+    EXPECT_EQ(read.statuses.at(QUORVEL_ERR_READ), 1);
+    // Verifying also hashes; when the platform hash cannot get its memory, the digest is
+    // computed another way and the verdict stands.
+    const Sweep verify = RunSweep("Quorvel entry", Operation::Verify, image, {QUORVEL_OK});
+    EXPECT_EQ(verify.libraryAllocations, 1) << "one heap block for the whole file";
+    EXPECT_EQ(verify.statuses.at(QUORVEL_ERR_READ), 1);
 }
 
 TEST(SignatureAllocationFailure, LargeFileImageBlockFailsAsReadError) {
