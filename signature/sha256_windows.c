@@ -1,6 +1,7 @@
 /* The digest's SHA-256 through the system's CNG (SHA instructions where present). */
-#include <bcrypt.h>
 #include <windows.h>
+/* bcrypt.h needs the base types from windows.h. */
+#include <bcrypt.h>
 
 #include "sha256.h"
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -140,12 +141,14 @@ TEST(Sha256Seam, RangesCutAroundTheBlockBoundaries) {
     }
 }
 
-// One range larger than CNG's piece of 1 GiB, against the same bytes cut at that size and
-// elsewhere. The block is mostly untouched zero pages, so it costs little memory.
+// One range larger than CNG's piece of 1 GiB, against the same bytes cut at that size. The block is
+// mostly untouched zero pages, so it costs little memory.
 TEST(Sha256Seam, RangeAboveOneGibibyte) {
     constexpr size_t kGiB = size_t{1} << 30;
     constexpr size_t kSize = kGiB + 5;
-    unsigned char* block = static_cast<unsigned char*>(std::calloc(kSize, 1));
+    const std::unique_ptr<unsigned char, decltype(&std::free)> owner(
+        static_cast<unsigned char*>(std::calloc(kSize, 1)), &std::free);
+    unsigned char* block = owner.get();
     if (block == nullptr) {
         GTEST_SKIP() << "no address space for 1 GiB here";
     }
@@ -157,19 +160,14 @@ TEST(Sha256Seam, RangeAboveOneGibibyte) {
     }
     const Ranges whole = {{block, kSize}};
     const Ranges at_piece = {{block, kGiB}, {block + kGiB, 5}};
-    const Ranges elsewhere = {
-        {block, 3}, {block + 3, kGiB - 3}, {block + kGiB, 1}, {block + kGiB + 1, 4}};
     Digest reference{};
     ASSERT_EQ(quorvel_sha256_ranges_platform(at_piece.data(), at_piece.size(), reference.data()),
               1);
     Digest digest{};
     ASSERT_EQ(quorvel_sha256_ranges_platform(whole.data(), whole.size(), digest.data()), 1);
     EXPECT_EQ(digest, reference) << "one range of 1 GiB + 5 bytes";
-    ASSERT_EQ(quorvel_sha256_ranges_platform(elsewhere.data(), elsewhere.size(), digest.data()), 1);
-    EXPECT_EQ(digest, reference) << "four ranges, none at the piece boundary";
     // A dropped piece would give the hash of the tail alone or of the head alone.
     EXPECT_NE(digest, SodiumSha256(block + kGiB, 5));
-    std::free(block);
 }
 
 // The image digest against libsodium over the ranges the layout says, for built images and for
