@@ -188,6 +188,10 @@ class WorkerAllocationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(WaitUntil([] { return LiveVerificationRequestsForTesting() == 0; }, kWait));
+        // Sanitizer runtimes start helper threads of their own with the first thread; one
+        // joined thread first makes the count below include them.
+        std::thread([] {}).join();
+        WaitUntil([] { return false; }, 50ms);
         baseThreads_ = Threads();
         const std::string path = dir_.File("unsigned.exe");
         quorvel_test::WriteFile(path, job_test::UnsignedPe());
