@@ -31,6 +31,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
     build_and_test "$out/asan" -DQUORVEL_SANITIZE=address,undefined
 
 stage "Windows build and tests under Wine"
-"$root/scripts/test-windows.sh" "$out/windows"
+QUORVEL_NATIVE_BUILD="$out/native" "$root/scripts/test-windows.sh" "$out/windows"
 
 stage "All test suites passed"
