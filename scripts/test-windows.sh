@@ -24,7 +24,7 @@ fixtures=$build/authenticode-fixtures
 jobs=${QUORVEL_JOBS:-2}
 started=$(date +%s)
 
-step() { printf '[test-windows] %s\n' "$*"; }
+step() { printf '[test-windows] %4d s  %s\n' "$(($(date +%s) - started))" "$*"; }
 
 for tool in wine Xvfb x86_64-w64-mingw32-g++-posix cmake ctest; do
     if ! command -v "$tool" >/dev/null; then
