@@ -5,7 +5,7 @@
 set -euo pipefail
 
 native=(cmake make g++ pkg-config python3 openssl ca-certificates
-        libsodium-dev libcurl4-openssl-dev libssl-dev rapidjson-dev
+        libsodium-dev libcurl4-openssl-dev libssl-dev rapidjson-dev zlib1g-dev
         libgtest-dev libgmock-dev libbenchmark-dev
         clang libclang-rt-14-dev time)
 windows=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

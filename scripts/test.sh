@@ -2,7 +2,9 @@
 # Installs what is missing, builds, and runs every test suite:
 #   1. the native build (Linux) with its full CTest suite;
 #   2. the same suite again under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the Windows build (MinGW-w64) with its suite under Wine.
+#   3. the worker, request and concurrent-fetch tests under ThreadSanitizer;
+#   4. every libFuzzer target for 60 seconds (QUORVEL_FUZZ_SECONDS);
+#   5. the Windows build (MinGW-w64) with its suite under Wine.
 # Build trees go below build/ (override with QUORVEL_BUILD_ROOT). Exits non-zero on any failure.
 set -euo pipefail
 
@@ -17,7 +19,7 @@ build_and_test() {
     shift
     cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
-    ctest --test-dir "$dir" --output-on-failure --timeout 300
+    ctest --test-dir "$dir" --output-on-failure --timeout 300 -j 2
 }
 
 stage "Installing missing packages"
@@ -29,6 +31,16 @@ build_and_test "$out/native"
 stage "Native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     build_and_test "$out/asan" -DQUORVEL_SANITIZE=address,undefined
+
+stage "Worker, request and concurrent fetches under ThreadSanitizer"
+cmake -S "$root" -B "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=thread >/dev/null
+cmake --build "$out/tsan" -j "$(nproc)" --target verification_job_tests verification_worker_tests \
+    keyclient_tests hardening_server_tests hardening_worker_alloc_tests
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$out/tsan" --output-on-failure --timeout 300 \
+    -R '^(VerificationWorkerTest|VerificationJobTest|HttpGetTest|Concurrency|WorkerAllocationTest|HostileServerTest)\.'
+
+stage "Fuzzing every target for ${QUORVEL_FUZZ_SECONDS:-60} seconds"
+QUORVEL_FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "${QUORVEL_FUZZ_SECONDS:-60}"
 
 stage "Windows build and tests under Wine"
 QUORVEL_NATIVE_BUILD="$out/native" "$root/scripts/test-windows.sh" "$out/windows"
