@@ -91,7 +91,7 @@ if [ "$micro" = 1 ]; then
     "$build/bench/quorvel_bench" --benchmark_repetitions=5 \
         --benchmark_report_aggregates_only=true --benchmark_display_aggregates_only=true \
         --benchmark_out="$micro_json" --benchmark_out_format=json 2>&1 |
-        grep -E '^(BM_|Benchmark|-)' | grep -v '_stddev\|_cv' || true
+        grep -E '^(BM_|Benchmark|-)' | grep -v '_mean\|_stddev\|_cv' || true
 fi
 
 # --- Whole-process comparison -----------------------------------------------------------------
