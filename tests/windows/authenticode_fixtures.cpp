@@ -63,6 +63,13 @@ std::vector<Message> Messages() {
     raw[1] = 0x82;
     raw[2] = 0x01;
     raw[3] = 0x5C;
+    // 352 bytes that are also one OCTET STRING with a non-minimal length (347 content bytes).
+    Bytes rawNonMinimal = p;
+    rawNonMinimal[0] = 0x04;
+    rawNonMinimal[1] = 0x83;
+    rawNonMinimal[2] = 0x00;
+    rawNonMinimal[3] = 0x01;
+    rawNonMinimal[4] = 0x5B;
     Bytes octetsPlusOne = DerOctetString(p);
     octetsPlusOne.push_back(0x00);
     const Bytes good = DerOctetString(p);
@@ -80,6 +87,7 @@ std::vector<Message> Messages() {
          OneSigner({Quorvel({DerSequence(Concat(good, DerNull()))})})},
         {"set-wrapper", OneSigner({Quorvel({DerSet(good)})})},
         {"raw-352-bytes", OneSigner({Quorvel({raw})})},
+        {"raw-352-bytes-non-minimal-length", OneSigner({Quorvel({rawNonMinimal})})},
         {"non-ascii-domain", OneSigner({Quorvel({DerOctetString(Payload("bücher.example"))})})},
         {"octet-string-351-bytes",
          OneSigner({Quorvel({DerOctetString(Bytes(p.begin(), p.end() - 1))})})},
