@@ -5,25 +5,8 @@
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
-
-void AppendUtf8(std::string& out, char32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
+constexpr char16_t kReplacement = 0xFFFD;
+constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
 
 // Length of the well-formed UTF-8 sequence at text[i], or 0 when none starts there.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
@@ -59,31 +42,11 @@ bool IsControl(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0
 
 }  // namespace
 
-std::string WideToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            const char32_t high = unit - 0xD800U;
-            const char32_t low = text[i + 1] - 0xDC00U;
-            AppendUtf8(out, 0x10000U + (high << 10) + low);
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendUtf8(out, kReplacement);
-        } else {
-            AppendUtf8(out, unit);
-        }
-    }
-    return out;
-}
-
 std::u16string WithoutControlCharacters(std::u16string_view text) {
     std::u16string out(text);
     for (char16_t& unit : out) {
         if (IsControl(unit)) {
-            unit = static_cast<char16_t>(kReplacement);
+            unit = kReplacement;
         }
     }
     return out;
@@ -98,7 +61,7 @@ std::string JsonString(std::string_view utf8) {
     while (i < utf8.size()) {
         const std::size_t length = Utf8SequenceLength(utf8, i);
         if (length == 0) {
-            AppendUtf8(out, kReplacement);
+            out += kReplacementUtf8;
             ++i;
             continue;
         }

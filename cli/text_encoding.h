@@ -4,8 +4,7 @@
 #include <string>
 #include <string_view>
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string WideToUtf8(std::u16string_view text);
+#include "common/text_conversion.h"
 
 // Text fit for a terminal line: control characters (C0, DEL and C1), which could move the
 // cursor or start an escape sequence, become U+FFFD. Texts from key servers and payloads are

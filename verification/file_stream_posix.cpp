@@ -6,54 +6,19 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/text_conversion.h"
 #include "verification/file_stream.h"
 
 namespace {
 
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
-void AppendUtf8(std::string& out, char32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
 // False for a path that no file can have: an unpaired surrogate or an embedded NUL.
 bool ToNativePath(const std::u16string& path, std::string& native) {
-    native.clear();
-    native.reserve(path.size());
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        const char16_t unit = path[i];
-        if (unit == 0 || IsLowSurrogate(unit)) {
-            return false;
-        }
-        if (IsHighSurrogate(unit)) {
-            if (i + 1 >= path.size() || !IsLowSurrogate(path[i + 1])) {
-                return false;
-            }
-            const char32_t high = unit - 0xD800U;
-            const char32_t low = path[i + 1] - 0xDC00U;
-            AppendUtf8(native, 0x10000U + (high << 10) + low);
-            ++i;
-        } else {
-            AppendUtf8(native, unit);
-        }
+    if (path.find(u'\0') != std::u16string::npos) {
+        return false;
     }
-    return true;
+    bool lossless = false;
+    native = WideToUtf8(path, &lossless);
+    return lossless;
 }
 
 std::size_t StreamRead(void* buffer, std::size_t size, std::size_t count, void* handle) {

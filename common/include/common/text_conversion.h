@@ -11,6 +11,10 @@
 // sequence becomes U+FFFD.
 std::u16string Utf8ToWide(const char* text);
 
+// UTF-16 to UTF-8. An unpaired surrogate becomes U+FFFD; *lossless (when given) is set to
+// false when that happened, true otherwise.
+std::string WideToUtf8(std::u16string_view text, bool* lossless = nullptr);
+
 // One code unit per byte, each byte sign-extended: 0x00-0x7F give U+0000-U+007F and
 // 0x80-0xFF give U+FF80-U+FFFF. Not a UTF-8 decoder; meant for ASCII texts.
 std::u16string Widen(std::string_view bytes);
