@@ -107,9 +107,13 @@ bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Byt
         return Fail(error, "invalid JSON");
     }
 
+    // Members are looked up through a const view: comparing a const iterator with a mutable
+    // one is ambiguous under C++20's reversed comparison operators.
+    const rapidjson::Value& root = document;
+
     // 2. The jwk object.
-    const auto jwk = document.FindMember("jwk");
-    if (jwk == document.MemberEnd() || !jwk->value.IsObject()) {
+    const auto jwk = root.FindMember("jwk");
+    if (jwk == root.MemberEnd() || !jwk->value.IsObject()) {
         return Fail(error, "missing jwk object");
     }
 
@@ -139,8 +143,8 @@ bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Byt
     }
 
     // 7. The status object.
-    const auto status = document.FindMember("status");
-    if (status == document.MemberEnd() || !status->value.IsObject()) {
+    const auto status = root.FindMember("status");
+    if (status == root.MemberEnd() || !status->value.IsObject()) {
         return Fail(error, "missing status object");
     }
 
@@ -161,8 +165,8 @@ bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Byt
     }
 
     // 11. The optional description must be a string when present.
-    const auto descriptionMember = document.FindMember("description");
-    const bool hasDescription = descriptionMember != document.MemberEnd();
+    const auto descriptionMember = root.FindMember("description");
+    const bool hasDescription = descriptionMember != root.MemberEnd();
     if (hasDescription && !descriptionMember->value.IsString()) {
         return Fail(error, "invalid description");
     }

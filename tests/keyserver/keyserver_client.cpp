@@ -157,9 +157,11 @@ bool Client::Open(const std::string& linuxStateDir, std::string* error) {
         }
         return false;
     }
+    // A const view: a const iterator compared with a mutable one is ambiguous in C++20.
+    const rapidjson::Value& root = document;
     for (std::size_t i = 0; i < std::size(kListenerNames); ++i) {
-        const auto member = document.FindMember(kListenerNames[i]);
-        if (member == document.MemberEnd() || !member->value.IsInt()) {
+        const auto member = root.FindMember(kListenerNames[i]);
+        if (member == root.MemberEnd() || !member->value.IsInt()) {
             if (error != nullptr) {
                 *error = std::string("no port for ") + kListenerNames[i] + " in " + portsFile;
             }
@@ -167,9 +169,9 @@ bool Client::Open(const std::string& linuxStateDir, std::string* error) {
         }
         ports_[i] = member->value.GetInt();
     }
-    const auto verified = document.FindMember("blackhole_verified");
-    blackholeVerified_ = verified != document.MemberEnd() && verified->value.IsBool() &&
-                         verified->value.GetBool();
+    const auto verified = root.FindMember("blackhole_verified");
+    blackholeVerified_ =
+        verified != root.MemberEnd() && verified->value.IsBool() && verified->value.GetBool();
     return true;
 }
 
@@ -307,8 +309,9 @@ std::vector<LoggedRequest> Client::Requests() const {
         request.path = StringMember(document, "path");
         request.version = StringMember(document, "version");
         request.userAgent = StringMember(document, "user_agent");
-        const auto headers = document.FindMember("headers");
-        if (headers != document.MemberEnd() && headers->value.IsArray()) {
+        const rapidjson::Value& root = document;  // const view, as above
+        const auto headers = root.FindMember("headers");
+        if (headers != root.MemberEnd() && headers->value.IsArray()) {
             for (const auto& pair : headers->value.GetArray()) {
                 if (pair.IsArray() && pair.Size() == 2 && pair[0].IsString() &&
                     pair[1].IsString()) {

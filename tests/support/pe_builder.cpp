@@ -6,7 +6,6 @@ namespace quorvel_test {
 
 namespace {
 
-constexpr uint32_t kCoffHeaderBytes = 20;
 constexpr uint32_t kPe32OptionalBytes = 96 + 16 * 8;
 constexpr uint32_t kPe32PlusOptionalBytes = 112 + 16 * 8;
 constexpr uint32_t kSectionHeaderBytes = 40;
