@@ -77,14 +77,14 @@ const TestSigner& SignerAt(size_t index) {
     return signers[index];
 }
 
-void AddAttribute(PKCS7_SIGNER_INFO* signer_info, const AttributeSpec& spec) {
-    std::unique_ptr<ASN1_OBJECT, ObjectFree> object(OBJ_txt2obj(spec.oid.c_str(), 1));
-    if (!object) Fail("object identifier " + spec.oid);
+void AddAttribute(PKCS7_SIGNER_INFO* signer_info, const AttributeSpec& wanted) {
+    std::unique_ptr<ASN1_OBJECT, ObjectFree> object(OBJ_txt2obj(wanted.oid.c_str(), 1));
+    if (!object) Fail("object identifier " + wanted.oid);
     std::unique_ptr<X509_ATTRIBUTE, AttributeFree> attribute(X509_ATTRIBUTE_new());
     if (!attribute || !X509_ATTRIBUTE_set1_object(attribute.get(), object.get())) {
         Fail("attribute");
     }
-    for (const Bytes& value : spec.values) {
+    for (const Bytes& value : wanted.values) {
         // Stored as an already-encoded element: written out byte for byte.
         if (value.size() > INT_MAX ||
             !X509_ATTRIBUTE_set1_data(attribute.get(), V_ASN1_SEQUENCE, value.data(),
@@ -144,7 +144,7 @@ Bytes MakeSignedData(const std::vector<SignerSpec>& signers) {
     }
     Bytes der = Encode(message.get());
 
-    // Check that signer i of the encoding is still the one made for spec i. A message made
+    // Check that signer i of the encoding is still the one made from signers[i]. A message made
     // undecodable on purpose (malformed values) has no order to check.
     const unsigned char* cursor = der.data();
     Pkcs7Ptr decoded(d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size())));

@@ -26,7 +26,7 @@ struct SignerSpec {
     std::vector<AttributeSpec> unauthenticated;
 };
 
-// A SignedData ContentInfo (DER) with one signer per spec, each with its own test
+// A SignedData ContentInfo (DER) with one signer per entry of signers, each with its own test
 // certificate. Throws std::runtime_error when OpenSSL fails, or when DER sorting would put
 // the signers in another order than given.
 Bytes MakeSignedData(const std::vector<SignerSpec>& signers);
