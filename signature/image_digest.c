@@ -27,12 +27,8 @@ int quorvel_image_digest(const unsigned char* image, size_t size,
     const uint64_t e = quorvel_le32(image + QUORVEL_PE_LFANEW_OFFSET);
     const uint64_t optional_header = e + QUORVEL_PE_OPTIONAL_HEADER_OFFSET;
     const uint32_t magic = quorvel_le16(image + optional_header);
-    uint64_t directory;
-    if (magic == QUORVEL_PE32_MAGIC) {
-        directory = optional_header + QUORVEL_PE32_SECURITY_DIR_OFFSET;
-    } else if (magic == QUORVEL_PE32PLUS_MAGIC) {
-        directory = optional_header + QUORVEL_PE32PLUS_SECURITY_DIR_OFFSET;
-    } else {
+    uint64_t directory = 0;
+    if (!quorvel_security_directory_position(magic, optional_header, &directory)) {
         return QUORVEL_ERR_NOT_PE;
     }
     const uint64_t checksum = optional_header + QUORVEL_PE_CHECKSUM_OFFSET;

@@ -26,12 +26,8 @@ int quorvel_locate_certificate_table(const unsigned char* image, size_t size,
         return 0;
     }
     const uint32_t magic = quorvel_le16(image + optional_header);
-    uint64_t directory;
-    if (magic == QUORVEL_PE32_MAGIC) {
-        directory = optional_header + QUORVEL_PE32_SECURITY_DIR_OFFSET;
-    } else if (magic == QUORVEL_PE32PLUS_MAGIC) {
-        directory = optional_header + QUORVEL_PE32PLUS_SECURITY_DIR_OFFSET;
-    } else {
+    uint64_t directory = 0;
+    if (!quorvel_security_directory_position(magic, optional_header, &directory)) {
         return 0;
     }
     if (directory + 8 > n) {

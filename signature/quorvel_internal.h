@@ -62,6 +62,21 @@ static inline uint32_t quorvel_le32(const unsigned char* bytes) {
            ((uint32_t)bytes[3] << 24);
 }
 
+/* Position of the security directory entry for an optional header at optional_header with
+ * the given magic. No for a magic other than PE32 and PE32+. */
+static inline int quorvel_security_directory_position(uint32_t magic, uint64_t optional_header,
+                                                      uint64_t* directory) {
+    if (magic == QUORVEL_PE32_MAGIC) {
+        *directory = optional_header + QUORVEL_PE32_SECURITY_DIR_OFFSET;
+        return 1;
+    }
+    if (magic == QUORVEL_PE32PLUS_MAGIC) {
+        *directory = optional_header + QUORVEL_PE32PLUS_SECURITY_DIR_OFFSET;
+        return 1;
+    }
+    return 0;
+}
+
 /*
  * Reads the whole stream into one new heap block: seek to the end, tell, seek to the start,
  * read until the block is full. Calls close (when set) exactly once, whatever happens. On
