@@ -17,46 +17,6 @@ namespace {
 constexpr char kWellKnownPrefix[] = "/.well-known/vantors/v1/";
 constexpr DWORD kHostTimeoutMs = 90000;
 
-std::string Base64(const std::string& bytes) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16) |
-                           (static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8) |
-                           static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 2]));
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    const size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        unsigned v = static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (rest == 2) {
-            v |= static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        }
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += rest == 2 ? alphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        out += digits[byte >> 4];
-        out += digits[byte & 15];
-    }
-    return out;
-}
-
-// A JSON string literal for ASCII text.
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
@@ -75,37 +35,24 @@ std::string KeyIdText(const quorvel_test::TestKey& key) {
 
 }  // namespace
 
-KeyServer::KeyServer() : state_(shell_test::PathFromEnvironment("QUORVEL_SHELL_KEYSERVER_STATE")) {
-    if (state_.empty()) {
-        return;
-    }
-    const std::string ports = shell_test::ReadFileBytes(state_ + L"\\ports.json");
-    const size_t key = ports.find("\"trusted\"");
-    if (key == std::string::npos) {
-        return;
-    }
-    const size_t colon = ports.find(':', key);
-    if (colon != std::string::npos) {
-        port_ = std::atoi(ports.c_str() + colon + 1);
-    }
+KeyServer::KeyServer() {
+    const char* state = std::getenv("QUORVEL_SHELL_KEYSERVER_STATE");
+    ready_ = state != nullptr && client_.Open(state, nullptr);
 }
+
+std::string KeyServer::domain() const { return client_.Domain(keyserver::Listener::Trusted); }
 
 bool KeyServer::PutRoute(const std::string& path, int status, const std::string& body,
                          int headersDelayMs) {
-    std::string route = "{\"status\": " + std::to_string(status) + ", \"body_base64\": \"" +
-                        Base64(body) + "\"";
-    if (headersDelayMs > 0) {
-        route += ", \"headers_delay_ms\": " + std::to_string(headersDelayMs);
-    }
-    route += "}";
-    const std::wstring file =
-        state_ + L"\\routes\\" + shell_test::FromUtf8(Hex(path)) + L".json";
-    return shell_test::WriteFileBytes(file, route);
+    keyserver::Route route;
+    route.status = status;
+    route.body = body;
+    route.headersDelayMs = headersDelayMs;
+    return client_.PutRoute(path, route, nullptr);
 }
 
 bool KeyServer::WasRequested(const std::string& path) const {
-    const std::string log = shell_test::ReadFileBytes(state_ + L"\\requests.log");
-    return log.find(path) != std::string::npos;
+    return !client_.RequestsFor(path).empty();
 }
 
 Samples::Samples() {
@@ -119,7 +66,7 @@ Samples::Samples() {
         return;
     }
     CreateDirectoryW(artifacts_.c_str(), nullptr);
-    domain_ = "127.0.0.1:" + std::to_string(server_.port());
+    domain_ = server_.domain();
 
     // A real PE file, the host program itself, padded to a multiple of 8 for the table.
     baseImage_ = shell_test::ReadFileBytes(shell_test::HostPath());

@@ -8,21 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "keyserver/keyserver_client.h"
+
 namespace page_host {
 
 // The key server that CTest started (tests/keyserver), reached through its state folder.
 class KeyServer {
 public:
     KeyServer();
-    bool ready() const { return port_ != 0; }
-    int port() const { return port_; }
+    bool ready() const { return ready_; }
+    std::string domain() const;  // "127.0.0.1:PORT" of the trusted listener
     // Publishes a route: the answer to GET path.
     bool PutRoute(const std::string& path, int status, const std::string& body, int headersDelayMs);
     bool WasRequested(const std::string& path) const;
 
 private:
-    std::wstring state_;
-    int port_ = 0;
+    keyserver::Client client_;
+    bool ready_ = false;
 };
 
 // Sample files in the build tree (named quorvel-<name>.exe) and their key documents:
