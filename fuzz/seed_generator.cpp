@@ -47,14 +47,6 @@ private:
     int count_ = 0;
 };
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) {
-        Append(out, part);
-    }
-    return out;
-}
-
 Bytes SignedAttributeMessage(const std::vector<Bytes>& values) {
     return MakeSignedData({SignerSpec{{AttributeSpec{kQuorvelPayloadOid, values}}}});
 }

@@ -22,6 +22,7 @@
 namespace {
 
 using quorvel_test::Bytes;
+using quorvel_test::Concat;
 using quorvel_test::PeBuilder;
 using quorvel_test::TestKey;
 
@@ -89,14 +90,6 @@ Bytes SignInPlace(Bytes image, uint64_t entryOffset = 0) {
     const uint64_t at = layout.table_offset + entryOffset + 20;
     std::copy(payload.begin(), payload.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
     return image;
-}
-
-Bytes Concat(std::vector<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) {
-        quorvel_test::Append(out, part);
-    }
-    return out;
 }
 
 // An entry of a kind the walk passes over (X.509, revision 2.0), with any content.

@@ -11,12 +11,6 @@
 namespace quorvel_test {
 namespace {
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) Append(out, part);
-    return out;
-}
-
 TEST(DerHeader, LengthForms) {
     struct Case {
         const char* name;

@@ -16,13 +16,6 @@
 namespace quorvel_test {
 namespace {
 
-template <typename... Parts>
-Bytes Concat(const Parts&... parts) {
-    Bytes out;
-    (Append(out, parts), ...);
-    return out;
-}
-
 Bytes Payload(const char* domain = "authenticode.example", unsigned char seed = 1) {
     return MakePayload(PatternSignature(seed), PatternKeyId(seed), domain);
 }
@@ -75,7 +68,7 @@ std::vector<SeenAttribute> VisitAll(const Bytes& der, int* decoded, size_t stop_
 
 TEST(Pkcs7Decoder, GivesFirstSignerAttributesAsCompleteEncodings) {
     const Bytes octets = DerOctetString(Payload());
-    const Bytes sequence = DerSequence(Concat(octets));
+    const Bytes sequence = DerSequence(Concat({octets}));
     const Bytes der =
         OneSigner({Quorvel({octets}), AttributeSpec{"1.2.3.4.5", {DerNull(), sequence}}});
     int decoded = 0;
@@ -163,7 +156,7 @@ TEST(AuthenticodePayload, ValueForms) {
         {"OCTET STRING with a non-minimal length", {DerOctetString(p, 3)}, QUORVEL_OK},
         {"OCTET STRING with 8 length bytes", {DerOctetString(p, 8)}, QUORVEL_OK},
         {"SEQUENCE wrapper with trailing elements",
-         {DerSequence(Concat(DerOctetString(p), DerNull()))},
+         {DerSequence(Concat({DerOctetString(p), DerNull()}))},
          QUORVEL_OK},
         {"SET wrapper", {DerSet(DerOctetString(p))}, QUORVEL_OK},
         {"raw 352 bytes", {raw}, QUORVEL_OK},
@@ -178,7 +171,7 @@ TEST(AuthenticodePayload, ValueForms) {
         {"bad value, then a good one", {DerNull(), DerOctetString(p)}, QUORVEL_OK},
         {"two bad values", {DerNull(), DerOctetString(BadPayload())}, QUORVEL_ERR_INVALID_PAYLOAD},
         {"value with an indefinite length: message undecodable",
-         {Concat(FromHex("0480"), p)},
+         {Concat({FromHex("0480"), p})},
          QUORVEL_ERR_NO_SIGNATURE},
     };
     for (const Case& c : cases) {

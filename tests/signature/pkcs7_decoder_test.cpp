@@ -21,13 +21,6 @@
 namespace quorvel_test {
 namespace {
 
-template <typename... Parts>
-Bytes Concat(const Parts&... parts) {
-    Bytes out;
-    (Append(out, parts), ...);
-    return out;
-}
-
 Bytes Payload() { return MakePayload(PatternSignature(5), PatternKeyId(5), "decoder.example"); }
 
 Bytes OneSigner(std::vector<AttributeSpec> attributes) {
@@ -89,12 +82,12 @@ TEST(Pkcs7DecoderValues, AreTheMessagesOwnBytes) {
     const Bytes header = FromHex("048300015b");
     std::copy(header.begin(), header.end(), raw_nonminimal.begin());
     // The same with 346 and 348 content bytes: 351 and 353 bytes, no form fits.
-    const Bytes short_by_one = Concat(FromHex("048300015a"), Bytes(p.begin() + 6, p.end()));
-    const Bytes long_by_one = Concat(FromHex("048300015c"), Bytes(p.begin() + 4, p.end()));
+    const Bytes short_by_one = Concat({FromHex("048300015a"), Bytes(p.begin() + 6, p.end())});
+    const Bytes long_by_one = Concat({FromHex("048300015c"), Bytes(p.begin() + 4, p.end())});
     // A BER constructed OCTET STRING whose two segments hold the payload.
     const Bytes two_segments =
-        DerTlv(0x24, Concat(DerOctetString(Bytes(p.begin(), p.begin() + 100)),
-                            DerOctetString(Bytes(p.begin() + 100, p.end()))));
+        DerTlv(0x24, Concat({DerOctetString(Bytes(p.begin(), p.begin() + 100)),
+                            DerOctetString(Bytes(p.begin() + 100, p.end()))}));
     const Bytes octets = DerOctetString(p);
     struct Case {
         std::string name;
@@ -115,12 +108,12 @@ TEST(Pkcs7DecoderValues, AreTheMessagesOwnBytes) {
         {"constructed universal tag 11 wrapper, inner OCTET STRING of 351",
          DerTlv(0x2b, DerOctetString(Bytes(p.begin(), p.end() - 1))), QUORVEL_ERR_INVALID_PAYLOAD},
         {"context-specific [0] wrapper", DerTlv(0xa0, octets), QUORVEL_OK},
-        {"private [2] wrapper with a trailing NULL", DerTlv(0xe2, Concat(octets, DerNull())),
+        {"private [2] wrapper with a trailing NULL", DerTlv(0xe2, Concat({octets, DerNull()})),
          QUORVEL_OK},
         {"SEQUENCE wrapper with an indefinite length",
-         Concat(FromHex("3080"), octets, FromHex("0000")), QUORVEL_ERR_INVALID_PAYLOAD},
+         Concat({FromHex("3080"), octets, FromHex("0000")}), QUORVEL_ERR_INVALID_PAYLOAD},
         {"tag 11 wrapper with an indefinite length",
-         Concat(FromHex("2b80"), octets, FromHex("0000")), QUORVEL_ERR_INVALID_PAYLOAD},
+         Concat({FromHex("2b80"), octets, FromHex("0000")}), QUORVEL_ERR_INVALID_PAYLOAD},
         {"primitive tag 11 holding the OCTET STRING", DerTlv(0x0b, octets),
          QUORVEL_ERR_INVALID_PAYLOAD},
     };
@@ -200,7 +193,7 @@ enum class LengthForm { kIndefinite, kLongNonMinimal };
 
 Bytes Encode(unsigned char tag, const Bytes& content, LengthForm form) {
     if (form == LengthForm::kIndefinite) {
-        return Concat(Bytes{tag, 0x80}, content, Bytes{0x00, 0x00});
+        return Concat({Bytes{tag, 0x80}, content, Bytes{0x00, 0x00}});
     }
     // OpenSSL's header reader wants one more byte after a long-form length, so an empty
     // element with one cannot end its parent: empty elements keep the short form.
@@ -334,7 +327,7 @@ TEST(Pkcs7DecoderMessage, TrailingBytesAfterTheMessageAreIgnored) {
     const Visited reference = VisitAll(der);
     ASSERT_EQ(reference.decoded, 1);
     for (size_t extra : {size_t{1}, size_t{7}, size_t{300}}) {
-        const Visited visited = VisitAll(Concat(der, Bytes(extra, 0)));
+        const Visited visited = VisitAll(Concat({der, Bytes(extra, 0)}));
         EXPECT_EQ(visited.decoded, 1) << extra << " zero bytes";
         EXPECT_EQ(visited.attributes, reference.attributes) << extra << " zero bytes";
     }

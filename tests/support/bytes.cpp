@@ -55,6 +55,14 @@ void Append(Bytes& bytes, const Bytes& tail) {
     bytes.insert(bytes.end(), tail.begin(), tail.end());
 }
 
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) {
+        Append(out, part);
+    }
+    return out;
+}
+
 void AppendText(Bytes& bytes, std::string_view text) {
     bytes.insert(bytes.end(), text.begin(), text.end());
 }

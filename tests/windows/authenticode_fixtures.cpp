@@ -33,13 +33,6 @@ namespace {
 
 using namespace quorvel_test;
 
-template <typename... Parts>
-Bytes Concat(const Parts&... parts) {
-    Bytes out;
-    (Append(out, parts), ...);
-    return out;
-}
-
 Bytes Payload(const char* domain = "authenticode.example", unsigned char seed = 1) {
     return MakePayload(PatternSignature(seed), PatternKeyId(seed), domain);
 }
@@ -84,7 +77,7 @@ std::vector<Message> Messages() {
         {"octet-string-non-minimal-length", OneSigner({Quorvel({DerOctetString(p, 3)})})},
         {"octet-string-8-length-bytes", OneSigner({Quorvel({DerOctetString(p, 8)})})},
         {"sequence-wrapper-trailing-elements",
-         OneSigner({Quorvel({DerSequence(Concat(good, DerNull()))})})},
+         OneSigner({Quorvel({DerSequence(Concat({good, DerNull()}))})})},
         {"set-wrapper", OneSigner({Quorvel({DerSet(good)})})},
         {"raw-352-bytes", OneSigner({Quorvel({raw})})},
         {"raw-352-bytes-non-minimal-length", OneSigner({Quorvel({rawNonMinimal})})},
@@ -98,7 +91,7 @@ std::vector<Message> Messages() {
         {"two-bad-values", OneSigner({Quorvel({DerNull(), DerOctetString(bad)})})},
         {"sequence-of-octet-string-plus-one-byte",
          OneSigner({Quorvel({DerSequence(octetsPlusOne)})})},
-        {"indefinite-length-value", OneSigner({Quorvel({Concat(FromHex("0480"), p)})})},
+        {"indefinite-length-value", OneSigner({Quorvel({Concat({FromHex("0480"), p})})})},
         {"other-attributes-around",
          OneSigner({AttributeSpec{"1.2.3.4.5", {DerNull(), DerSequence(good)}}, Quorvel({good}),
                     AttributeSpec{"2.5.4.3", {DerOctetString(Bytes(3, 0x41))}}})},
@@ -125,8 +118,8 @@ std::vector<Message> Messages() {
         {"truncated-message", Bytes(withPayload.begin(), withPayload.end() - 20)},
         {"only-the-outer-header", Bytes(withPayload.begin(), withPayload.begin() + 4)},
         {"a-null", DerNull()},
-        {"message-then-zero-padding", Concat(withPayload, Bytes(7, 0x00))},
-        {"message-then-garbage", Concat(withPayload, FromText("trailing bytes"))},
+        {"message-then-zero-padding", Concat({withPayload, Bytes(7, 0x00)})},
+        {"message-then-garbage", Concat({withPayload, FromText("trailing bytes")})},
         {"outer-length-one-short",
          [&] {
              Bytes b = withPayload;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@ uint16_t GetLe16(const Bytes& bytes, uint64_t pos);
 uint32_t GetLe32(const Bytes& bytes, uint64_t pos);
 
 void Append(Bytes& bytes, const Bytes& tail);
+Bytes Concat(std::initializer_list<Bytes> parts);
 void AppendText(Bytes& bytes, std::string_view text);
 Bytes FromText(std::string_view text);
 Bytes Repeat(unsigned char value, size_t count);
