@@ -4,21 +4,8 @@
 #include <shellapi.h>
 // clang-format on
 
+#include "common/text_conversion.h"
 #include "console.h"
-
-namespace {
-
-std::string ToUtf8(const wchar_t* text) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1) {
-        return {};
-    }
-    std::string out(static_cast<std::size_t>(length - 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), length, nullptr, nullptr);
-    return out;
-}
-
-}  // namespace
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     std::vector<std::string> arguments;
@@ -31,7 +18,7 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
         return arguments;
     }
     for (int i = 1; i < count; ++i) {
-        arguments.push_back(ToUtf8(wide[i]));
+        arguments.push_back(WideToUtf8(reinterpret_cast<const char16_t*>(wide[i])));
     }
     LocalFree(wide);
     return arguments;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_conversion.h"
 #include "data_object.h"
 #include "general_page.h"
 #include "resource.h"
@@ -64,18 +65,7 @@ Function ExportOf(HMODULE module, const char* name) {
 }
 
 std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) {
-        return {};
-    }
-    std::string out(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), bytes,
-                        nullptr, nullptr);
-    return out;
+    return WideToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }
 
 void PrintLine(const std::wstring& key, const std::wstring& value) {

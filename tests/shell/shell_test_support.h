@@ -27,6 +27,8 @@ std::wstring HostPath();
 std::wstring PathFromEnvironment(const char* name);
 std::wstring WinePathFromUnix(const std::string& unixPath);
 
+// The system's own conversions, not common/'s: the page builds its texts with those, and the
+// expected texts must not share a fault with them.
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 
