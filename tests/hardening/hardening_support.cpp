@@ -11,17 +11,6 @@ namespace hardening {
 
 namespace {
 
-std::string RouteFileName(std::string_view target) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string name;
-    for (const char c : target) {
-        const auto byte = static_cast<unsigned char>(c);
-        name += kHex[byte >> 4];
-        name += kHex[byte & 0x0F];
-    }
-    return name + ".json";
-}
-
 size_t StreamRead(void* buffer, size_t size, size_t count, void* handle) {
     auto* stream = static_cast<MemoryStream*>(handle);
     const size_t wanted = size * count;
@@ -62,26 +51,6 @@ int StreamClose(void* handle) {
 const quorvel_io kMemoryIo = {&StreamRead, &StreamSeek, &StreamTell, &StreamClose};
 
 }  // namespace
-
-bool PutRouteJson(const keyserver::Client& server, std::string_view target,
-                  const std::string& json, std::string* error) {
-    const std::string routes = server.StateDir() + "/routes";
-    const std::string finalPath = routes + "/" + RouteFileName(target);
-    const std::string tempPath = routes + "/.tmp-" + keyserver::UniqueName("raw-route");
-    {
-        std::ofstream out(tempPath, std::ios::binary | std::ios::trunc);
-        out.write(json.data(), static_cast<std::streamsize>(json.size()));
-        if (!out) {
-            *error = "cannot write " + tempPath;
-            return false;
-        }
-    }
-    if (std::rename(tempPath.c_str(), finalPath.c_str()) != 0) {
-        *error = "cannot rename to " + finalPath;
-        return false;
-    }
-    return true;
-}
 
 std::string Base64(const quorvel_test::Bytes& bytes) {
     const int variant = sodium_base64_VARIANT_ORIGINAL;

@@ -1,5 +1,5 @@
-// Helpers shared by the hardening tests: raw key-server routes, gzip bodies, process figures
-// from /proc, and an in-memory stream behind the signature library's callback table.
+// Helpers shared by the hardening tests: gzip bodies, process figures from /proc, and an
+// in-memory stream behind the signature library's callback table.
 #pragma once
 
 #include <cstddef>
@@ -12,12 +12,6 @@
 #include "quorvel_test/bytes.h"
 
 namespace hardening {
-
-// Stores a route given as its JSON text for the exact request target, for the route keys that
-// keyserver::Route has no field for (http_version, endless). Written under a temporary name
-// and renamed, so the server never reads half a file.
-bool PutRouteJson(const keyserver::Client& server, std::string_view target,
-                  const std::string& json, std::string* error);
 
 // Standard base64 (with padding), for the routes' body_base64.
 std::string Base64(const quorvel_test::Bytes& bytes);

@@ -13,6 +13,7 @@
 #include "job_fixtures.h"
 #include "keyclient/http_get.h"
 #include "keyclient/key_document.h"
+#include "keyserver/fetch_fixture.h"
 #include "keyserver/keyserver_client.h"
 #include "quorvel_test/bytes.h"
 #include "verification/verification_job.h"
@@ -20,6 +21,7 @@
 namespace {
 
 using keyserver::Listener;
+using keyserver::Pattern;
 using keyserver::Route;
 
 constexpr char kBodySentinel[] = "body before the fetch";
@@ -28,35 +30,8 @@ constexpr char kTooLarge[] = "Vantor response exceeded the maximum allowed size"
 constexpr char kTimedOut[] = "Operation timed out after 5";
 constexpr double kUpperBoundSeconds = 15.0;
 
-struct Fetch {
-    bool ok = false;
-    std::string body = kBodySentinel;
-    long status = -1;
-    std::string error = kErrorSentinel;
-    double seconds = 0;
-};
-
-class HostileServerTest : public ::testing::Test {
+class HostileServerTest : public keyserver::FetchFixture<kBodySentinel, -1, kErrorSentinel> {
 protected:
-    static void SetUpTestSuite() {
-        server_ = new keyserver::Client;
-        opened_ = server_->Open(&openError_);
-        if (opened_) {
-            caFile_ = server_->CaFile();
-        }
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(opened_) << openError_; }
-
-    static keyserver::Client& Server() { return *server_; }
-
-    static std::string FreshPath(const char* tag) {
-        return "/.well-known/vantors/v1/" + keyserver::UniqueName(tag);
-    }
-
     static void Put(const std::string& path, const Route& route) {
         std::string error;
         ASSERT_TRUE(Server().PutRoute(path, route, &error)) << error;
@@ -64,19 +39,7 @@ protected:
 
     static void PutJson(const std::string& path, const std::string& json) {
         std::string error;
-        ASSERT_TRUE(hardening::PutRouteJson(Server(), path, json, &error)) << error;
-    }
-
-    static Fetch Get(const std::string& path) {
-        Fetch f;
-        FetchOptions options;
-        options.extraCaFile = caFile_.c_str();
-        const auto start = std::chrono::steady_clock::now();
-        f.ok = HttpGet(Server().Url(Listener::Trusted, path), &f.body, &f.status, &f.error,
-                       &options);
-        f.seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        return f;
+        ASSERT_TRUE(Server().PutRouteJson(path, json, &error)) << error;
     }
 
     // A file signed by key for the trusted listener's domain, on disk.
@@ -87,11 +50,10 @@ protected:
     }
 
     static VerificationOutcome Run(const std::u16string& path, double* seconds) {
-        FetchOptions options;
-        options.extraCaFile = caFile_.c_str();
+        const FetchOptions options = WithTestCa();
         const auto start = std::chrono::steady_clock::now();
         VerificationOutcome outcome = RunVerification(path, nullptr, &options);
-        *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        *seconds = SecondsSince(start);
         return outcome;
     }
 
@@ -113,25 +75,7 @@ protected:
     }
 
     job_test::TempDir dir_;
-
-    static keyserver::Client* server_;
-    static bool opened_;
-    static std::string openError_;
-    static std::string caFile_;
 };
-
-keyserver::Client* HostileServerTest::server_ = nullptr;
-bool HostileServerTest::opened_ = false;
-std::string HostileServerTest::openError_;
-std::string HostileServerTest::caFile_;
-
-std::string Pattern(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[i] = static_cast<char>('A' + (i * 13 + i / 97) % 26);
-    }
-    return text;
-}
 
 std::string Quoted(const std::string& text) {
     std::string out = "\"";
@@ -153,7 +97,7 @@ TEST_F(HostileServerTest, BodyTricklingOneByteASecondEndsAtTheTotalLimit) {
     route.delayMs = 1000;
     const std::string path = FreshPath("trickle");
     Put(path, route);
-    const Fetch f = Get(path);
+    const Fetch f = GetPath(path);
     EXPECT_FALSE(f.ok);
     EXPECT_EQ(f.error.rfind(kTimedOut, 0), 0u) << f.error;
     EXPECT_EQ(f.body, kBodySentinel) << "the body output must stay untouched on failure";
@@ -197,7 +141,7 @@ TEST_F(HostileServerTest, ResetMidBodyFailsWithTheTransferErrorText) {
         route.resetAfterBytes = c.resetAfter;
         const std::string path = FreshPath("reset");
         Put(path, route);
-        const Fetch f = Get(path);
+        const Fetch f = GetPath(path);
         EXPECT_FALSE(f.ok) << c.name;
         EXPECT_EQ(f.body, kBodySentinel) << c.name;
         EXPECT_NE(f.error, kErrorSentinel) << c.name;
@@ -248,7 +192,7 @@ TEST_F(HostileServerTest, EndlessBodyStopsAtTheSizeCap) {
     for (const Case& c : cases) {
         const std::string path = FreshPath("endless");
         PutJson(path, c.json);
-        const Fetch f = Get(path);
+        const Fetch f = GetPath(path);
         EXPECT_FALSE(f.ok) << c.name;
         EXPECT_EQ(f.error, kTooLarge) << c.name;
         EXPECT_EQ(f.body, kBodySentinel) << c.name;
@@ -273,7 +217,7 @@ TEST_F(HostileServerTest, ChunkedBodyAtTheCapIsWholeOneByteMoreIsRefused) {
         route.chunkSizes = {1000};
         const std::string path = FreshPath("chunked-cap");
         Put(path, route);
-        const Fetch f = Get(path);
+        const Fetch f = GetPath(path);
         EXPECT_EQ(f.ok, c.accepted) << c.name << ": " << f.error;
         if (c.accepted) {
             EXPECT_EQ(f.status, 200) << c.name;
@@ -324,7 +268,7 @@ TEST_F(HostileServerTest, EnormousHeadersEndConsistentlyAndBounded) {
         }
         const std::string path = FreshPath("headers");
         Put(path, route);
-        const Fetch f = Get(path);
+        const Fetch f = GetPath(path);
         // Whatever libcurl decides, the contract holds: a completed transfer returns the body
         // whole with its status; a refused one leaves the body alone and says why.
         if (f.ok) {
@@ -361,7 +305,7 @@ TEST_F(HostileServerTest, Http10BodyWithoutLengthIsReadUntilTheClose) {
         const std::string path = FreshPath("http10");
         PutJson(path, R"({"http_version": "HTTP/1.0", "content_length": false, "chunk_sizes": [)" +
                           std::to_string(c.piece) + R"(], "body": )" + Quoted(body) + "}");
-        const Fetch f = Get(path);
+        const Fetch f = GetPath(path);
         EXPECT_EQ(f.ok, c.accepted) << c.name << ": " << f.error;
         if (c.accepted) {
             EXPECT_EQ(f.status, 200) << c.name;
@@ -415,7 +359,7 @@ TEST_F(HostileServerTest, RedirectLoopIsReturnedNotFollowed) {
         back.location = Server().Url(Listener::Trusted, first);
         Put(second, back);
 
-        const Fetch f = Get(first);
+        const Fetch f = GetPath(first);
         EXPECT_TRUE(f.ok) << c.name << ": " << f.error;
         EXPECT_EQ(f.status, c.status) << c.name;
         EXPECT_EQ(f.body, "moved") << c.name;
@@ -458,7 +402,7 @@ TEST_F(HostileServerTest, GzipBodyNeverAskedForArrivesAsItsRawBytes) {
     const std::string path = FreshPath("gzip");
     Put(path, route);
 
-    const Fetch f = Get(path);
+    const Fetch f = GetPath(path);
     ASSERT_TRUE(f.ok) << f.error;
     EXPECT_EQ(f.status, 200);
     EXPECT_EQ(f.body, route.body) << "the body must be the bytes sent, not inflated";

@@ -1,7 +1,6 @@
 // The HTTPS fetch, against the loopback key server of the CTest fixture.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <set>
@@ -11,18 +10,20 @@
 
 #include "curl_global_once.h"
 #include "keyclient/http_get.h"
+#include "keyserver/fetch_fixture.h"
 #include "keyserver/keyserver_client.h"
 #include "response_buffer.h"
 
 namespace {
 
 using keyserver::Listener;
+using keyserver::Pattern;
 using keyserver::Route;
 
 constexpr char kTooLarge[] = "Vantor response exceeded the maximum allowed size";
 constexpr char kUserAgent[] = "quorvel-shell-integration/1.0";
-const std::string kBodySentinel = "body before the call";
-const std::string kErrorSentinel = "error before the call";
+constexpr char kBodySentinel[] = "body before the call";
+constexpr char kErrorSentinel[] = "error before the call";
 
 // --- the write callback on its own ---------------------------------------------------------
 
@@ -110,67 +111,16 @@ TEST(BuildKeyDocumentUrl, JoinsThePiecesVerbatim) {
 
 // --- transfers against the key server -------------------------------------------------------
 
-class HttpGetTest : public ::testing::Test {
+class HttpGetTest : public keyserver::FetchFixture<kBodySentinel, -12345, kErrorSentinel> {
 protected:
-    static void SetUpTestSuite() {
-        server_ = new keyserver::Client;
-        opened_ = server_->Open(&openError_);
-        caFile_ = server_->CaFile();
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(opened_) << openError_; }
-
-    static keyserver::Client& Server() { return *server_; }
-
     // Puts the route on a fresh path and returns that path.
     static std::string Serve(const Route& route, const char* tag) {
-        const std::string path = "/.well-known/vantors/v1/" + keyserver::UniqueName(tag);
+        const std::string path = FreshPath(tag);
         std::string error;
         EXPECT_TRUE(Server().PutRoute(path, route, &error)) << error;
         return path;
     }
-
-    struct Fetch {
-        bool ok = false;
-        std::string body = kBodySentinel;
-        long status = -12345;
-        std::string error = kErrorSentinel;
-        double seconds = 0;
-    };
-
-    static Fetch Get(const std::string& url, bool withCa = true) {
-        Fetch f;
-        FetchOptions options;
-        options.extraCaFile = caFile_.c_str();
-        const auto start = std::chrono::steady_clock::now();
-        f.ok = HttpGet(url, &f.body, &f.status, &f.error, withCa ? &options : nullptr);
-        f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        return f;
-    }
-
-    static Fetch GetPath(const std::string& path) { return Get(Server().Url(Listener::Trusted, path)); }
-
-    static keyserver::Client* server_;
-    static bool opened_;
-    static std::string openError_;
-    static std::string caFile_;
 };
-
-keyserver::Client* HttpGetTest::server_ = nullptr;
-bool HttpGetTest::opened_ = false;
-std::string HttpGetTest::openError_;
-std::string HttpGetTest::caFile_;
-
-std::string Pattern(std::size_t size) {
-    std::string body(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        body[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
-    }
-    return body;
-}
 
 TEST_F(HttpGetTest, TwoThreadsAtOnceInitialiseLibcurlOnce) {
     Route route;
@@ -339,8 +289,7 @@ TEST_F(HttpGetTest, MissingOutputsFailBeforeAnyRequest) {
     std::string body = kBodySentinel;
     long status = 7;
     std::string error = kErrorSentinel;
-    FetchOptions options;
-    options.extraCaFile = caFile_.c_str();
+    const FetchOptions options = WithTestCa();
     EXPECT_FALSE(HttpGet(url, nullptr, &status, &error, &options));
     EXPECT_EQ(error, kErrorSentinel);
     EXPECT_EQ(status, 7);
@@ -358,8 +307,7 @@ TEST_F(HttpGetTest, FailureWithoutErrorOutputIsQuiet) {
     route.body = Pattern(70000);
     std::string body = kBodySentinel;
     long status = 0;
-    FetchOptions options;
-    options.extraCaFile = caFile_.c_str();
+    const FetchOptions options = WithTestCa();
     EXPECT_FALSE(HttpGet(Server().Url(Listener::Trusted, Serve(route, "quiet")), &body, &status,
                          nullptr, &options));
     EXPECT_EQ(body, kBodySentinel);
@@ -495,8 +443,7 @@ TEST_F(HttpGetTest, ErrorOutputIsAssignedNotAppended) {
     route.body = Pattern(65537);
     Fetch f;
     f.error = "a long earlier message that must be gone after the call";
-    FetchOptions options;
-    options.extraCaFile = caFile_.c_str();
+    const FetchOptions options = WithTestCa();
     f.ok = HttpGet(Server().Url(Listener::Trusted, Serve(route, "assign")), &f.body, &f.status,
                    &f.error, &options);
     EXPECT_FALSE(f.ok);

@@ -126,11 +126,13 @@ class Server:
             sock = self.listen()
             context = self.tls_context(cert) if cert else None
             self.listeners[name] = sock
-            threading.Thread(target=self.accept_loop, args=(name, sock, context),
+            threading.Thread(target=self.accept_loop,
+                             args=(sock, self.serve_in_thread(name, context)),
                              daemon=True).start()
         silent = self.listen()
         self.listeners["silent"] = silent
-        threading.Thread(target=self.silent_loop, args=(silent,), daemon=True).start()
+        threading.Thread(target=self.accept_loop, args=(silent, self.hold_silently),
+                         daemon=True).start()
         self.listeners["blackhole"] = self.make_blackhole()
 
         # A port that was bound and released again: connection attempts are refused.
@@ -179,7 +181,8 @@ class Server:
 
     # --- connections ----------------------------------------------------------------------
 
-    def accept_loop(self, name, sock, context):
+    def accept_loop(self, sock, handle):
+        """Hands every connection the listener accepts to handle(conn) until the server stops."""
         sock.settimeout(0.5)
         while not stop_event.is_set():
             try:
@@ -188,25 +191,25 @@ class Server:
                 continue
             except OSError:
                 return
+            handle(conn)
+
+    def serve_in_thread(self, name, context):
+        """A connection handler for accept_loop: each connection is served on its own thread."""
+        def handle(conn):
             threading.Thread(target=self.serve_connection, args=(name, conn, context),
                              daemon=True).start()
+        return handle
 
-    def silent_loop(self, sock):
-        sock.settimeout(0.5)
-        while not stop_event.is_set():
-            try:
-                conn, _ = sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            with self.held_lock:
-                self.held.append(conn)
-                while len(self.held) > MAX_HELD_SILENT:
-                    self.held.pop(0).close()
-            timer = threading.Timer(MAX_SILENT_SECONDS, conn.close)
-            timer.daemon = True
-            timer.start()
+    def hold_silently(self, conn):
+        """The silent listener's handler: keeps the connection open without a word, for at
+        most MAX_SILENT_SECONDS and MAX_HELD_SILENT connections at a time."""
+        with self.held_lock:
+            self.held.append(conn)
+            while len(self.held) > MAX_HELD_SILENT:
+                self.held.pop(0).close()
+        timer = threading.Timer(MAX_SILENT_SECONDS, conn.close)
+        timer.daemon = True
+        timer.start()
 
     def serve_connection(self, name, raw, context):
         conn = raw

@@ -128,6 +128,14 @@ std::string UniqueName(std::string_view tag) {
            std::to_string(static_cast<unsigned long long>(ticks) % 1000000007ULL);
 }
 
+std::string Pattern(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    }
+    return text;
+}
+
 bool Client::Open(std::string* error) {
     const char* dir = std::getenv(kStateDirVariable);
     if (dir == nullptr || dir[0] == '\0') {
@@ -261,14 +269,18 @@ bool Client::PutRoute(std::string_view target, const Route& route, std::string* 
         json.String(route.listener.c_str());
     }
     json.EndObject();
+    return PutRouteJson(target, std::string_view(buffer.GetString(), buffer.GetSize()), error);
+}
 
+bool Client::PutRouteJson(std::string_view target, std::string_view json,
+                          std::string* error) const {
     namespace fs = std::filesystem;
     const std::string routes = JoinPath(StateDir(), "routes");
     const std::string finalPath = JoinPath(routes, (Hex(target) + ".json").c_str());
     const std::string tempPath = JoinPath(routes, (".tmp-" + UniqueName("route")).c_str());
     {
         std::ofstream out(tempPath, std::ios::binary | std::ios::trunc);
-        out.write(buffer.GetString(), static_cast<std::streamsize>(buffer.GetSize()));
+        out.write(json.data(), static_cast<std::streamsize>(json.size()));
         if (!out) {
             if (error != nullptr) {
                 *error = "cannot write " + tempPath;

@@ -64,6 +64,9 @@ std::string NativePath(const std::string& linuxPath);
 // A name no other test process uses at the same time, for unique route paths.
 std::string UniqueName(std::string_view tag);
 
+// size bytes of lower-case letters without short repeats, for bodies and header values.
+std::string Pattern(std::size_t size);
+
 class Client {
 public:
     // Reads the state directory from kStateDirVariable, then its ports.json. False, with a
@@ -84,6 +87,9 @@ public:
 
     // Stores the route for the exact request target (path and query). Takes effect at once.
     bool PutRoute(std::string_view target, const Route& route, std::string* error) const;
+    // The same with the route given as its JSON text, for the route keys that Route has no
+    // field for (http_version, body_repeat, endless; see keyserver.py).
+    bool PutRouteJson(std::string_view target, std::string_view json, std::string* error) const;
 
     std::vector<LoggedRequest> Requests() const;
     std::vector<LoggedRequest> RequestsFor(std::string_view path) const;
