@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fstream>
 
-#include <sodium.h>
 #include <zlib.h>
 
 namespace hardening {
@@ -51,14 +50,6 @@ int StreamClose(void* handle) {
 const quorvel_io kMemoryIo = {&StreamRead, &StreamSeek, &StreamTell, &StreamClose};
 
 }  // namespace
-
-std::string Base64(const quorvel_test::Bytes& bytes) {
-    const int variant = sodium_base64_VARIANT_ORIGINAL;
-    std::string text(sodium_base64_encoded_len(bytes.size(), variant), '\0');
-    sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(), variant);
-    text.resize(std::strlen(text.c_str()));
-    return text;
-}
 
 quorvel_test::Bytes Gzip(std::string_view text) {
     z_stream z{};

@@ -13,9 +13,6 @@
 
 namespace hardening {
 
-// Standard base64 (with padding), for the routes' body_base64.
-std::string Base64(const quorvel_test::Bytes& bytes);
-
 // A gzip member holding text, compressed with zlib, and its inverse. Inflate returns false on
 // anything that is not one complete gzip member.
 quorvel_test::Bytes Gzip(std::string_view text);
