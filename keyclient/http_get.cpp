@@ -1,13 +1,13 @@
 // One HTTPS GET of a key document through libcurl's easy interface.
 #include "keyclient/http_get.h"
 
+#include <curl/curl.h>
+
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <utility>
-
-#include <curl/curl.h>
 
 #include "curl_global_once.h"
 #include "response_buffer.h"
@@ -20,7 +20,6 @@ constexpr std::size_t kErrorBufferBytes = 256;
 constexpr char kUserAgent[] = "quorvel-shell-integration/1.0";
 
 constexpr char kMessageInitFailed[] = "failed to initialize curl";
-constexpr char kMessageTooLarge[] = "Vantor response exceeded the maximum allowed size";
 constexpr char kMessageNoStatus[] = "failed to read HTTP status";
 
 static_assert(kErrorBufferBytes == CURL_ERROR_SIZE, "libcurl's error buffer size");
@@ -111,7 +110,7 @@ bool HttpGet(const std::string& url, std::string* body, long* status, std::strin
     if (result != CURLE_OK) {
         if (error != nullptr) {
             if (response.exceeded) {
-                *error = kMessageTooLarge;
+                *error = kResponseTooLargeMessage;
             } else if (errorBuffer[0] != '\0') {
                 // libcurl terminates its text within the buffer; strnlen keeps the copy inside it
                 // regardless.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/text_conversion.h"
+#include "quorvel/quorvel.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ struct CaseTexts {
     bool domainNotAvailable;  // the job ended before it had a domain to show
 };
 
-constexpr std::array<CaseTexts, 20> kCases{{
+constexpr std::array<CaseTexts, 23> kCases{{
     {OutcomeCase::NoFileSelected, kStatusUnavailable, kResultNoFileSelected, OutcomeKind::Neutral,
      true},
     {OutcomeCase::FileUnreadable, kStatusUnreadable, kResultUnreadable, OutcomeKind::Failed, true},
@@ -31,12 +32,15 @@ constexpr std::array<CaseTexts, 20> kCases{{
      OutcomeKind::Failed, true},
     {OutcomeCase::UnfetchableDomain, kStatusInvalidPayload, kResultInvalidPayload,
      OutcomeKind::Failed, false},
+    {OutcomeCase::UnexpectedDomain, kStatusUnexpectedDomain, u"", OutcomeKind::Failed, false},
     {OutcomeCase::FetchFailed, kStatusKeyFetchFailed, kResultFetchFailed, OutcomeKind::Failed,
      false},
     {OutcomeCase::UnexpectedHttpStatus, kStatusKeyFetchFailed, kResultUnexpectedHttpStatus,
      OutcomeKind::Failed, false},
     {OutcomeCase::KeyResponseInvalid, kStatusKeyResponseInvalid, kResultKeyResponseInvalid,
      OutcomeKind::Failed, false},
+    {OutcomeCase::KeyNotAvailableOffline, kStatusKeyNotAvailableOffline,
+     kResultKeyNotAvailableOffline, OutcomeKind::Failed, false},
     {OutcomeCase::Cancelled, u"", u"", OutcomeKind::Neutral, false},
     {OutcomeCase::FileUnreadableAtVerify, kStatusUnreadable, kResultUnreadable, OutcomeKind::Failed,
      false},
@@ -52,6 +56,7 @@ constexpr std::array<CaseTexts, 20> kCases{{
      OutcomeKind::Failed, false},
     {OutcomeCase::Revoked, kStatusRevoked, kResultRevoked, OutcomeKind::Failed, false},
     {OutcomeCase::Verified, kStatusVerified, kResultVerified, OutcomeKind::Verified, false},
+    {OutcomeCase::PayloadRead, kStatusPayloadRead, kResultPayloadRead, OutcomeKind::Neutral, false},
 }};
 
 constexpr bool TableIsIndexedByCase() {
@@ -79,21 +84,55 @@ void SetCaseWithDetail(VerificationOutcome& outcome, OutcomeCase outcomeCase,
     }
 }
 
-std::u16string Parenthesized(std::string_view errorText) {
+std::u16string Parenthesized(std::u16string_view text) {
     std::u16string detail = u" (";
-    detail += Widen(errorText);
+    detail += text;
     detail += u")";
     return detail;
 }
 
 }  // namespace
 
+OutcomeCase ReadingStageCase(int libraryStatus) {
+    switch (libraryStatus) {
+        case QUORVEL_ERR_NO_SIGNATURE:
+            return OutcomeCase::NoSignature;
+        case QUORVEL_ERR_NOT_PE:
+            return OutcomeCase::NotPeFile;
+        case QUORVEL_ERR_INVALID_PAYLOAD:
+            return OutcomeCase::InvalidPayload;
+        case QUORVEL_ERR_READ:
+            return OutcomeCase::FileUnreadable;
+        default:
+            return OutcomeCase::InfoUnavailable;
+    }
+}
+
+OutcomeCase VerifyingStageCase(int libraryStatus, bool keyRevoked) {
+    switch (libraryStatus) {
+        case QUORVEL_OK:
+            return keyRevoked ? OutcomeCase::Revoked : OutcomeCase::Verified;
+        case QUORVEL_ERR_SIGNATURE_INVALID:
+            return OutcomeCase::SignatureInvalid;
+        case QUORVEL_ERR_NO_SIGNATURE:
+            return OutcomeCase::NoSignatureAtVerify;
+        case QUORVEL_ERR_INVALID_PAYLOAD:
+            return OutcomeCase::InvalidPayloadAtVerify;
+        case QUORVEL_ERR_NOT_PE:
+            return OutcomeCase::NotPeFileAtVerify;
+        case QUORVEL_ERR_READ:
+            return OutcomeCase::FileUnreadableAtVerify;
+        default:
+            return OutcomeCase::VerificationFailed;  // KEY_MISMATCH and INVALID_ARGUMENT too
+    }
+}
+
 void SetOutcomeCase(VerificationOutcome& outcome, OutcomeCase outcomeCase) {
     SetCaseWithDetail(outcome, outcomeCase, {});
 }
 
 void SetFetchFailed(VerificationOutcome& outcome, std::string_view errorText) {
-    SetCaseWithDetail(outcome, OutcomeCase::FetchFailed, Parenthesized(errorText));
+    SetCaseWithDetail(outcome, OutcomeCase::FetchFailed, Parenthesized(Widen(errorText)));
 }
 
 void SetUnexpectedHttpStatus(VerificationOutcome& outcome, std::int32_t httpStatus) {
@@ -104,5 +143,12 @@ void SetUnexpectedHttpStatus(VerificationOutcome& outcome, std::int32_t httpStat
 }
 
 void SetKeyResponseInvalid(VerificationOutcome& outcome, std::string_view errorText) {
-    SetCaseWithDetail(outcome, OutcomeCase::KeyResponseInvalid, Parenthesized(errorText));
+    SetCaseWithDetail(outcome, OutcomeCase::KeyResponseInvalid, Parenthesized(Widen(errorText)));
+}
+
+void SetUnexpectedDomain(VerificationOutcome& outcome, std::u16string_view domain) {
+    SetCaseWithDetail(outcome, OutcomeCase::UnexpectedDomain, Parenthesized(domain));
+    outcome.resultText.assign(kResultUnexpectedDomainBefore);
+    outcome.resultText += domain;
+    outcome.resultText += kResultUnexpectedDomainAfter;
 }

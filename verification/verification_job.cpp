@@ -8,34 +8,17 @@
 #include "common/text_conversion.h"
 #include "domain_check.h"
 #include "keyclient/base64url.h"
-#include "keyclient/http_get.h"
-#include "keyclient/key_document.h"
 #include "quorvel/quorvel.h"
-#include "verification/file_stream.h"
+#include "verification/domain_name.h"
+#include "verification/fetching_key_lookup.h"
+#include "verification/key_lookup.h"
 #include "verification/outcome_texts.h"
+#include "verification/signature_reader.h"
+#include "verification/whole_file_reader.h"
 
 namespace {
 
-constexpr long kHttpOk = 200;
 constexpr std::u16string_view kRevokedState = u"revoked";
-
-// Hands the stream to the library. On QUORVEL_ERR_INVALID_ARGUMENT the library has not taken
-// the stream, so it is closed here; every other status means the library closed it.
-int ReadSignatureInfo(void* stream, quorvel_signature_info& info) {
-    const int status = quorvel_read_signature_info(stream, FileStreamIo(), &info);
-    if (status == QUORVEL_ERR_INVALID_ARGUMENT) {
-        FileStreamIo()->close(stream);
-    }
-    return status;
-}
-
-int VerifyFile(void* stream, const Bytes32& publicKey, quorvel_verify_result& result) {
-    const int status = quorvel_verify_file(stream, FileStreamIo(), publicKey.data(), &result);
-    if (status == QUORVEL_ERR_INVALID_ARGUMENT) {
-        FileStreamIo()->close(stream);
-    }
-    return status;
-}
 
 // The payload's domain: the bytes of the record's field before its first NUL.
 std::string DomainOf(const quorvel_signature_info& info) {
@@ -43,64 +26,39 @@ std::string DomainOf(const quorvel_signature_info& info) {
     return std::string(field.substr(0, field.find('\0')));
 }
 
-// Step 4: the reading stage's cases by the library's status. True when the job goes on.
-bool JudgeReadStatus(int status, VerificationOutcome& outcome) {
-    switch (status) {
-        case QUORVEL_OK:
-            return true;
-        case QUORVEL_ERR_NO_SIGNATURE:
-            SetOutcomeCase(outcome, OutcomeCase::NoSignature);
-            return false;
-        case QUORVEL_ERR_NOT_PE:
-            SetOutcomeCase(outcome, OutcomeCase::NotPeFile);
-            return false;
-        case QUORVEL_ERR_INVALID_PAYLOAD:
-            SetOutcomeCase(outcome, OutcomeCase::InvalidPayload);
-            return false;
-        case QUORVEL_ERR_READ:
-            SetOutcomeCase(outcome, OutcomeCase::FileUnreadable);
-            return false;
-        default:
-            SetOutcomeCase(outcome, OutcomeCase::InfoUnavailable);
-            return false;
-    }
-}
-
-// Step 13: the verifying stage's cases by the library's status.
-void JudgeVerifyStatus(int status, const std::u16string& state, VerificationOutcome& outcome) {
-    switch (status) {
-        case QUORVEL_OK:
-            SetOutcomeCase(outcome,
-                           state == kRevokedState ? OutcomeCase::Revoked : OutcomeCase::Verified);
-            break;
-        case QUORVEL_ERR_SIGNATURE_INVALID:
-            SetOutcomeCase(outcome, OutcomeCase::SignatureInvalid);
-            break;
-        case QUORVEL_ERR_NO_SIGNATURE:
-            SetOutcomeCase(outcome, OutcomeCase::NoSignatureAtVerify);
-            break;
-        case QUORVEL_ERR_INVALID_PAYLOAD:
-            SetOutcomeCase(outcome, OutcomeCase::InvalidPayloadAtVerify);
-            break;
-        case QUORVEL_ERR_NOT_PE:
-            SetOutcomeCase(outcome, OutcomeCase::NotPeFileAtVerify);
-            break;
-        case QUORVEL_ERR_READ:
-            SetOutcomeCase(outcome, OutcomeCase::FileUnreadableAtVerify);
-            break;
-        default:
-            SetOutcomeCase(outcome, OutcomeCase::VerificationFailed);
-            break;
-    }
-}
-
 bool IsSet(const std::atomic<std::uint8_t>* flag) { return flag != nullptr && flag->load() != 0; }
+
+// The key lookup's failures as outcome cases. True when the key was found.
+bool JudgeLookup(const KeyLookupResult& key, const std::atomic<std::uint8_t>* cancelled,
+                 VerificationOutcome& outcome) {
+    switch (key.status) {
+        case KeyLookupStatus::Found:
+            return true;
+        case KeyLookupStatus::FetchFailed:
+            if (IsSet(cancelled)) {
+                SetOutcomeCase(outcome, OutcomeCase::Cancelled);
+            } else {
+                SetFetchFailed(outcome, key.error);
+            }
+            return false;
+        case KeyLookupStatus::UnexpectedHttpStatus:
+            SetUnexpectedHttpStatus(outcome, key.httpStatus);
+            return false;
+        case KeyLookupStatus::DocumentInvalid:
+            SetKeyResponseInvalid(outcome, key.error);
+            return false;
+        case KeyLookupStatus::NotAvailableOffline:
+            SetOutcomeCase(outcome, OutcomeCase::KeyNotAvailableOffline);
+            return false;
+    }
+    return false;
+}
 
 }  // namespace
 
-VerificationOutcome RunVerification(const std::u16string& path,
-                                    const std::atomic<std::uint8_t>* cancelled,
-                                    const FetchOptions* fetchOptions) {
+VerificationOutcome RunVerification(const std::u16string& path, SignatureReader& reader,
+                                    KeyLookup& keys, std::span<const std::string> requiredDomains,
+                                    const std::atomic<std::uint8_t>* cancelled) {
     VerificationOutcome outcome;
     if (path.empty()) {
         SetOutcomeCase(outcome, OutcomeCase::NoFileSelected);
@@ -109,12 +67,9 @@ VerificationOutcome RunVerification(const std::u16string& path,
 
     // Reading: what the payload says.
     quorvel_signature_info info{};
-    void* stream = OpenFileStream(path);
-    if (stream == nullptr) {
-        SetOutcomeCase(outcome, OutcomeCase::FileUnreadable);
-        return outcome;
-    }
-    if (!JudgeReadStatus(ReadSignatureInfo(stream, info), outcome)) {
+    const int readStatus = reader.ReadInfo(path, info);
+    if (readStatus != QUORVEL_OK) {
+        SetOutcomeCase(outcome, ReadingStageCase(readStatus));
         return outcome;
     }
 
@@ -134,42 +89,32 @@ VerificationOutcome RunVerification(const std::u16string& path,
         SetOutcomeCase(outcome, OutcomeCase::UnfetchableDomain);
         return outcome;
     }
+    // A signer the caller does not accept is not even asked for its key.
+    if (!IsRequiredDomain(domain, requiredDomains)) {
+        SetUnexpectedDomain(outcome, outcome.domainText);
+        return outcome;
+    }
 
     // Key lookup.
-    std::string body;
-    long httpStatus = 0;
-    std::string error;
-    if (!HttpGet(BuildKeyDocumentUrl(domain, keyIdText), &body, &httpStatus, &error,
-                 fetchOptions)) {
-        if (IsSet(cancelled)) {
-            SetOutcomeCase(outcome, OutcomeCase::Cancelled);
-        } else {
-            SetFetchFailed(outcome, error);
-        }
+    const KeyLookupResult key = keys.Lookup(domain, keyIdText);
+    if (!JudgeLookup(key, cancelled, outcome)) {
         return outcome;
     }
-    if (httpStatus != kHttpOk) {
-        SetUnexpectedHttpStatus(outcome, static_cast<std::int32_t>(httpStatus));
-        return outcome;
-    }
-    Bytes32 publicKey{};
-    std::u16string state;
-    std::u16string description;
-    if (!ParseKeyDocument(body, keyIdText, publicKey, &state, &description, &error)) {
-        SetKeyResponseInvalid(outcome, error);
-        return outcome;
-    }
-    outcome.descriptionText = description;
+    outcome.descriptionText = key.description;
 
-    // Verifying: the file is read again, whole, and judged by what it holds now.
+    // Verifying: the file is read again and judged by what it holds now.
     quorvel_verify_result result{};
-    stream = OpenFileStream(path);
-    if (stream == nullptr) {
-        SetOutcomeCase(outcome, OutcomeCase::FileUnreadableAtVerify);
-        return outcome;
-    }
-    JudgeVerifyStatus(VerifyFile(stream, publicKey, result), state, outcome);
+    const int verifyStatus = reader.Verify(path, key.publicKey, result);
+    SetOutcomeCase(outcome, VerifyingStageCase(verifyStatus, key.state == kRevokedState));
     return outcome;
+}
+
+VerificationOutcome RunVerification(const std::u16string& path,
+                                    const std::atomic<std::uint8_t>* cancelled,
+                                    const FetchOptions* fetchOptions) {
+    WholeFileReader reader;
+    FetchingKeyLookup keys(fetchOptions);
+    return RunVerification(path, reader, keys, {}, cancelled);
 }
 
 std::u16string ReadDomainPreview(const std::u16string& path) {
@@ -177,11 +122,8 @@ std::u16string ReadDomainPreview(const std::u16string& path) {
         return std::u16string(kDomainNotAvailable);
     }
     quorvel_signature_info info{};
-    void* stream = OpenFileStream(path);
-    if (stream == nullptr) {
-        return std::u16string(kDomainNotAvailable);
-    }
-    if (ReadSignatureInfo(stream, info) != QUORVEL_OK || info.domain[0] == '\0') {
+    WholeFileReader reader;
+    if (reader.ReadInfo(path, info) != QUORVEL_OK || info.domain[0] == '\0') {
         return std::u16string(kDomainNotAvailable);
     }
     const std::string domain = DomainOf(info);

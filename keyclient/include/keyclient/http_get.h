@@ -8,6 +8,11 @@
 // Largest accepted body, in bytes; a body of exactly this size is accepted.
 inline constexpr std::size_t kMaxResponseBytes = 65536;
 
+// The error text of a body that would exceed kMaxResponseBytes; saved key documents that are
+// too large are refused with the same words.
+inline constexpr char kResponseTooLargeMessage[] =
+    "Vantor response exceeded the maximum allowed size";
+
 // Options for callers other than the shell extension. The shell passes none, so the platform's
 // trust store alone decides; the command-line verifier and the tests may add a CA bundle.
 struct FetchOptions {

@@ -20,6 +20,10 @@ inline constexpr std::u16string_view kStatusSignatureInvalid = u"Quorvel: signat
 inline constexpr std::u16string_view kStatusVerificationFailed = u"Quorvel: verification failed";
 inline constexpr std::u16string_view kStatusRevoked = u"Quorvel: revoked";
 inline constexpr std::u16string_view kStatusVerified = u"Quorvel: verified";
+inline constexpr std::u16string_view kStatusUnexpectedDomain = u"Quorvel: unexpected signer";
+inline constexpr std::u16string_view kStatusKeyNotAvailableOffline =
+    u"Quorvel: key document not available offline";
+inline constexpr std::u16string_view kStatusPayloadRead = u"Quorvel: payload read";
 
 // Result sentences.
 inline constexpr std::u16string_view kResultChecking = u"Checking Quorvel signature...";
@@ -44,6 +48,14 @@ inline constexpr std::u16string_view kResultSignatureInvalid =
 inline constexpr std::u16string_view kResultVerificationFailed = u"Validation failed.";
 inline constexpr std::u16string_view kResultRevoked = u"The signing key is revoked.";
 inline constexpr std::u16string_view kResultVerified = u"The signature validated successfully.";
+// The payload's domain stands between the two halves.
+inline constexpr std::u16string_view kResultUnexpectedDomainBefore = u"The file is signed by ";
+inline constexpr std::u16string_view kResultUnexpectedDomainAfter =
+    u", which is not a required domain.";
+inline constexpr std::u16string_view kResultKeyNotAvailableOffline =
+    u"No key document was given for this domain and key, and fetching is turned off.";
+inline constexpr std::u16string_view kResultPayloadRead =
+    u"The signature payload was read; the signature was not verified.";
 
 // Stand-ins for a domain or a description that is not there.
 inline constexpr std::u16string_view kDomainNotAvailable = u"(not available)";
@@ -60,9 +72,11 @@ enum class OutcomeCase : std::uint8_t {
     InfoUnavailable,
     MetadataIncomplete,
     UnfetchableDomain,  // the domain cannot be used as a URL's host; InvalidPayload's texts
+    UnexpectedDomain,   // not one of the required domains: SetUnexpectedDomain
     FetchFailed,
     UnexpectedHttpStatus,
     KeyResponseInvalid,
+    KeyNotAvailableOffline,  // no saved document for the address, and no fetching
     Cancelled,
     FileUnreadableAtVerify,
     NotPeFileAtVerify,
@@ -72,7 +86,15 @@ enum class OutcomeCase : std::uint8_t {
     VerificationFailed,
     Revoked,
     Verified,
+    PayloadRead,  // the payload alone was read (quorvel-verify --info); nothing was verified
 };
+
+// The reading stage's case for a status of the library other than QUORVEL_OK.
+OutcomeCase ReadingStageCase(int libraryStatus);
+
+// The verifying stage's case for the library's status; a good signature under a revoked key is
+// Revoked.
+OutcomeCase VerifyingStageCase(int libraryStatus, bool keyRevoked);
 
 // Sets outcome to the case: its status line, result sentence and kind, and for the cases that
 // end before a domain was read, "(not available)" as domain. Cancelled empties the status,
@@ -84,3 +106,7 @@ void SetOutcomeCase(VerificationOutcome& outcome, OutcomeCase outcomeCase);
 void SetFetchFailed(VerificationOutcome& outcome, std::string_view errorText);
 void SetUnexpectedHttpStatus(VerificationOutcome& outcome, std::int32_t httpStatus);
 void SetKeyResponseInvalid(VerificationOutcome& outcome, std::string_view errorText);
+
+// UnexpectedDomain: the status line carries the payload's domain (as shown) between " (" and
+// ")", and the result sentence names it too.
+void SetUnexpectedDomain(VerificationOutcome& outcome, std::u16string_view domain);

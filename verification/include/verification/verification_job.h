@@ -4,9 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "keyclient/http_get.h"
+
+class KeyLookup;
+class SignatureReader;
 
 // Colour class of the status line.
 enum class OutcomeKind : std::int32_t { Neutral = 0, Verified = 1, Failed = 2 };
@@ -19,8 +23,16 @@ struct VerificationOutcome {
     OutcomeKind kind = OutcomeKind::Neutral;
 };
 
-// Runs the whole check for the file at path. cancelled (may be null) is read after a failed
-// fetch. fetchOptions is for the command-line verifier and tests; the shell passes none.
+// Runs the whole check for the file at path: reader reads it (a fresh reader per call), keys
+// gives the key document for the payload's address. A payload whose domain is not one of
+// requiredDomains (when any are given) ends before any lookup. cancelled (may be null) is read
+// after a failed fetch.
+VerificationOutcome RunVerification(const std::u16string& path, SignatureReader& reader,
+                                    KeyLookup& keys, std::span<const std::string> requiredDomains,
+                                    const std::atomic<std::uint8_t>* cancelled);
+
+// The check as the property page runs it: two whole-file reads, the key fetched from the
+// signer's server, any domain. fetchOptions is for tests; the shell passes none.
 VerificationOutcome RunVerification(const std::u16string& path,
                                     const std::atomic<std::uint8_t>* cancelled,
                                     const FetchOptions* fetchOptions = nullptr);
