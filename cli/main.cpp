@@ -5,6 +5,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "console.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
     PrepareConsoleForUtf8();
@@ -14,6 +15,9 @@ int main(int argc, char** argv) {
             case CommandMode::Help:
                 std::fputs(UsageText(), stdout);
                 return kExitAllGood;
+            case CommandMode::Version:
+                std::fputs(VersionText().c_str(), stdout);
+                return kExitAllGood;
             case CommandMode::UsageError:
                 std::fprintf(stderr, "quorvel-verify: %s\nTry 'quorvel-verify --help'.\n",
                              commandLine.error.c_str());
@@ -21,7 +25,7 @@ int main(int argc, char** argv) {
             case CommandMode::Info:
                 return RunInfoCommand(commandLine, stdout);
             case CommandMode::Verify:
-                return RunVerifyCommand(commandLine, stdout);
+                return RunVerifyCommand(commandLine, stdout, stderr);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "quorvel-verify: %s\n", error.what());

@@ -3,50 +3,84 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
-#include <optional>
 #include <thread>
+#include <vector>
 
-void VerifyFilesInOrder(const std::vector<std::u16string>& paths, unsigned jobs,
-                        const FetchOptions* fetchOptions, const OutcomeSink& sink) {
-    std::vector<std::optional<VerificationOutcome>> outcomes(paths.size());
+namespace {
+
+// Joins the threads however the caller leaves, after telling them to take no more work.
+class WorkerThreads {
+  public:
+    explicit WorkerThreads(std::atomic<std::size_t>& next, std::size_t count)
+        : next_(next), count_(count) {}
+    ~WorkerThreads() {
+        next_.store(count_);
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+    WorkerThreads(const WorkerThreads&) = delete;
+    WorkerThreads& operator=(const WorkerThreads&) = delete;
+
+    template <typename Body>
+    void Start(std::size_t threadCount, const Body& body) {
+        threads_.reserve(threadCount);
+        for (std::size_t i = 0; i < threadCount; ++i) {
+            threads_.emplace_back(body);
+        }
+    }
+
+  private:
+    std::atomic<std::size_t>& next_;
+    std::size_t count_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+void RunInOrder(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work,
+                const std::function<void(std::size_t)>& emit) {
+    std::vector<char> done(count, 0);
+    std::vector<std::exception_ptr> failures(count);
     std::mutex mutex;
     std::condition_variable ready;
     std::atomic<std::size_t> next{0};
 
-    const auto work = [&] {
+    const auto body = [&] {
         for (;;) {
             const std::size_t index = next.fetch_add(1);
-            if (index >= paths.size()) {
+            if (index >= count) {
                 return;
             }
-            VerificationOutcome outcome = RunVerification(paths[index], nullptr, fetchOptions);
+            std::exception_ptr failure;
+            try {
+                work(index);
+            } catch (...) {
+                failure = std::current_exception();
+            }
             {
                 const std::lock_guard<std::mutex> lock(mutex);
-                outcomes[index] = std::move(outcome);
+                failures[index] = failure;
+                done[index] = 1;
             }
             ready.notify_all();
         }
     };
 
-    const std::size_t threadCount = std::min<std::size_t>(std::max(jobs, 1U), paths.size());
-    std::vector<std::thread> threads;
-    threads.reserve(threadCount);
-    for (std::size_t i = 0; i < threadCount; ++i) {
-        threads.emplace_back(work);
-    }
-
-    for (std::size_t index = 0; index < paths.size(); ++index) {
-        VerificationOutcome outcome;
+    WorkerThreads threads(next, count);
+    threads.Start(std::min<std::size_t>(std::max(jobs, 1U), count), body);
+    for (std::size_t index = 0; index < count; ++index) {
+        std::exception_ptr failure;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            ready.wait(lock, [&] { return outcomes[index].has_value(); });
-            outcome = std::move(*outcomes[index]);
-            outcomes[index].reset();
+            ready.wait(lock, [&] { return done[index] != 0; });
+            failure = failures[index];
         }
-        sink(index, outcome);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        emit(index);
     }
 }

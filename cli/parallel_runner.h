@@ -1,17 +1,13 @@
-// Runs the verification job on many files at once and hands the outcomes back in input order.
+// Runs one piece of work per file on several threads and hands the results on in input order.
 #pragma once
 
 #include <cstddef>
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "verification/verification_job.h"
-
-// Called on the calling thread, once per path, in the order of paths.
-using OutcomeSink = std::function<void(std::size_t index, const VerificationOutcome& outcome)>;
-
-// Verifies every path with at most jobs (at least 1) jobs running at the same time. sink sees
-// each outcome as soon as it and all outcomes before it are ready.
-void VerifyFilesInOrder(const std::vector<std::u16string>& paths, unsigned jobs,
-                        const FetchOptions* fetchOptions, const OutcomeSink& sink);
+// Calls work(index) for every index below count, at most jobs (at least 1) at the same time,
+// and emit(index) on the calling thread in index order, each as soon as the work for it and
+// for every index before it has finished. Work for different indices may overlap, so work
+// writes only what belongs to its index. An exception from work reaches the caller at that
+// index's turn, after the other threads have stopped.
+void RunInOrder(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work,
+                const std::function<void(std::size_t)>& emit);

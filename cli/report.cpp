@@ -8,6 +8,7 @@
 #include "text_encoding.h"
 #include "verification/file_stream.h"
 #include "verification/outcome_texts.h"
+#include "verification/whole_file_reader.h"
 
 namespace {
 
@@ -88,10 +89,7 @@ SignatureInfoReport ReadSignatureInfoReport(const std::string& path) {
     }
     report.opened = true;
     quorvel_signature_info info{};
-    report.status = quorvel_read_signature_info(stream, FileStreamIo(), &info);
-    if (report.status == QUORVEL_ERR_INVALID_ARGUMENT) {
-        FileStreamIo()->close(stream);  // not taken by the library
-    }
+    report.status = ReadSignatureInfoFromStream(stream, info);
     if (report.status != QUORVEL_OK) {
         return report;
     }
@@ -117,4 +115,23 @@ std::string FormatInfoText(const std::string& file, const SignatureInfoReport& r
     text += Line(kDomainLabel, domain);
     text += Line(kKeyIdLabel, report.keyIdText);
     return text;
+}
+
+std::string FormatInfoJson(const std::string& file, const SignatureInfoReport& report) {
+    VerificationOutcome texts;
+    if (!report.opened) {
+        SetOutcomeCase(texts, OutcomeCase::FileUnreadable);
+    } else if (report.status != QUORVEL_OK) {
+        SetOutcomeCase(texts, ReadingStageCase(report.status));
+    } else {
+        SetOutcomeCase(texts, OutcomeCase::PayloadRead);
+    }
+    std::string json = "{\"file\":" + JsonString(file);
+    json += ",\"kind\":" + JsonString(KindName(texts.kind));
+    json += ",\"status\":" + JsonString(WideToUtf8(texts.statusText));
+    json += ",\"result\":" + JsonString(WideToUtf8(texts.resultText));
+    json += ",\"domain\":" + JsonString(report.domain);
+    json += ",\"key_id\":" + JsonString(report.keyIdText);
+    json += "}";
+    return json;
 }

@@ -26,9 +26,16 @@ struct SignatureInfoReport {
     std::string keyIdText;  // the payload's key id in base64url, on success
 };
 
-// Reads the payload of the file at path (UTF-8) without verifying anything.
+// Reads the payload of the file at path (UTF-8) without verifying anything. May run on several
+// threads at once.
 SignatureInfoReport ReadSignatureInfoReport(const std::string& path);
 
 // The file name as a header line, then domain and key id, or a sentence saying why there are
 // none.
 std::string FormatInfoText(const std::string& file, const SignatureInfoReport& report);
+
+// One JSON object without a line end: "file", "kind", "status", "result", "domain", "key_id",
+// in this order. status and result are "Quorvel: payload read" and its sentence when the payload
+// was read, otherwise the verification's texts for the reading failure; domain and key_id are
+// the payload's, empty without one.
+std::string FormatInfoJson(const std::string& file, const SignatureInfoReport& report);
