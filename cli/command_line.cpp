@@ -204,8 +204,8 @@ Options:
                   core). The output keeps the order of the files.
   --require-domain DOMAIN
                   Accept only files signed by DOMAIN (may be repeated: any of them).
-                  A file that names another domain fails as "Quorvel: unexpected
-                  signer (ITS DOMAIN)" without any connection. Compared without regard
+                  A file that names another domain fails as
+                  "Quorvel: unexpected signer (ITS DOMAIN)" without any connection. Compared without regard
                   to ASCII letter case; a port is part of the domain (example.com:8443).
   --key-document DOMAIN=FILE
                   Use FILE, a key document saved from DOMAIN's well-known address,
@@ -219,8 +219,8 @@ Options:
                   covers fails as "Quorvel: key document not available offline".
   --info          Only read each file's signature payload and print the signer's
                   domain and the key id (43 characters of base64url); contacts no
-                  server and verifies nothing. With --json its status is "Quorvel:
-                  payload read" when the payload was read, otherwise the reading
+                  server and verifies nothing. With --json its status is
+                  "Quorvel: payload read" when the payload was read, otherwise the reading
                   failure's status line of verification (e.g. "Quorvel: no signature").
   --version       Print the version of quorvel-verify and of the libraries it uses.
   --help, -h      Print this text.

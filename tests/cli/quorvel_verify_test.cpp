@@ -230,7 +230,6 @@ TEST_F(QuorvelVerifyTest, UsageErrorsExitWithTwo) {
         {"--jobs", "x", "a.exe"},
         {"a.exe", "--jobs"},
         {"a.exe", "--ca-file"},
-        {"--info", "--json", "a.exe"},
     };
     for (const auto& arguments : rows) {
         std::string name;
