@@ -1,7 +1,9 @@
-// Native paths: the UTF-16 path is converted to UTF-8 for fopen, and the stream is read with
+// Native paths: the UTF-16 path is converted to UTF-8 for open, and the stream is read with
 // fread, fseeko and ftello (64-bit positions).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -44,18 +46,24 @@ void* OpenFileStream(const std::u16string& path) {
     if (!ToNativePath(path, native)) {
         return nullptr;
     }
-    // The library asks for the whole file in one read, which the runtime serves straight into
-    // the caller's buffer; the stream's own buffer size therefore does not matter.
-    std::FILE* stream = std::fopen(native.c_str(), "rb");
-    if (stream == nullptr) {
+    // Opening a named pipe for reading waits for a writer, and a device may wait for input:
+    // the open does not wait, and only a regular file is read at all. Directories, pipes,
+    // sockets and devices are refused before their first byte (on a regular file O_NONBLOCK
+    // changes nothing).
+    const int descriptor = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
         return nullptr;
     }
-    // A directory opens here but not on Windows; its "size" would be whatever the file system
-    // reports for seeking to its end. It is not a file to read.
     struct stat status {};
-    if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
-        std::fclose(stream);
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(descriptor);
         return nullptr;
+    }
+    // The library asks for the whole file in one read, which the runtime serves straight into
+    // the caller's buffer; the stream's own buffer size therefore does not matter.
+    std::FILE* stream = fdopen(descriptor, "rb");
+    if (stream == nullptr) {
+        close(descriptor);
     }
     return stream;
 }

@@ -1,5 +1,8 @@
 // Windows paths: the UTF-16 path is the wide path for _wfopen_s, and the stream is read with
 // fread, _fseeki64 and _ftelli64.
+#include <io.h>
+#include <windows.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -30,6 +33,12 @@ void* OpenFileStream(const std::u16string& path) {
     }
     std::FILE* stream = nullptr;
     if (_wfopen_s(&stream, reinterpret_cast<const wchar_t*>(path.c_str()), L"rb") != 0) {
+        return nullptr;
+    }
+    // A device ("CON", "COM1") or a pipe ("\\.\pipe\NAME") opens like a file but can make a
+    // read wait for ever: only a file on a disk is read.
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
+        std::fclose(stream);
         return nullptr;
     }
     return stream;
