@@ -9,86 +9,55 @@
 
 namespace {
 
-using Args = std::vector<std::string>;
+TEST(PipelineOptions, RepeatedOptionsKeepTheirOrder) {
+    const CommandLine parsed = ParseCommandLine(
+        {"--require-domain", "b.example", "--require-domain=a.example:8443", "--key-document",
+         "a.example=a.json", "f", "--key-document=b.example=dir/b=1.json", "--offline"});
+    ASSERT_EQ(parsed.mode, CommandMode::Verify) << parsed.error;
+    EXPECT_EQ(parsed.requiredDomains, (std::vector<std::string>{"b.example", "a.example:8443"}));
+    EXPECT_EQ(parsed.keyDocuments, (std::vector<KeyDocumentOption>{{"a.example", "a.json"},
+                                                                   {"b.example", "dir/b=1.json"}}));
+    EXPECT_TRUE(parsed.offline);
+    EXPECT_EQ(parsed.files, std::vector<std::string>{"f"});
+}
 
-TEST(PipelineOptions, Accepted) {
+TEST(PipelineOptions, Modes) {
     struct Row {
-        const char* name;
-        Args arguments;
+        std::vector<std::string> arguments;
         CommandMode mode;
-        std::vector<std::string> requiredDomains;
-        std::vector<KeyDocumentOption> keyDocuments;
-        bool offline;
-        bool json;
-        unsigned jobs;
     };
     const Row rows[] = {
-        {"required domains in order",
-         {"--require-domain", "b.example", "--require-domain=a.example:8443", "f"},
-         CommandMode::Verify, {"b.example", "a.example:8443"}, {}, false, false, 0},
-        {"key documents in order",
-         {"--key-document", "a.example=a.json", "--key-document=b.example=dir/b=1.json", "f"},
-         CommandMode::Verify, {}, {{"a.example", "a.json"}, {"b.example", "dir/b=1.json"}}, false,
-         false, 0},
-        {"offline", {"f", "--offline"}, CommandMode::Verify, {}, {}, true, false, 0},
-        {"info with json and jobs", {"--info", "--json", "--jobs", "2", "f"}, CommandMode::Info,
-         {}, {}, false, true, 2},
-        {"version wins over files and errors", {"--bogus", "--version", "f"},
-         CommandMode::Version, {}, {}, false, false, 0},
-        {"help wins over version", {"--version", "-h"}, CommandMode::Help, {}, {}, false, false,
-         0},
-        {"version after -- is a file", {"--", "--version"}, CommandMode::Verify, {}, {}, false,
-         false, 0},
+        {{"--info", "--json", "--jobs", "2", "f"}, CommandMode::Info},
+        {{"--bogus", "--version", "f"}, CommandMode::Version},  // wins over files and errors
+        {{"--version", "-h"}, CommandMode::Help},
+        {{"--", "--version"}, CommandMode::Verify},  // a file named --version
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const CommandLine parsed = ParseCommandLine(row.arguments);
-        EXPECT_EQ(parsed.mode, row.mode) << parsed.error;
-        EXPECT_EQ(parsed.requiredDomains, row.requiredDomains);
-        EXPECT_EQ(parsed.keyDocuments, row.keyDocuments);
-        EXPECT_EQ(parsed.offline, row.offline);
-        EXPECT_EQ(parsed.json, row.json);
-        EXPECT_EQ(parsed.jobs, row.jobs);
+        EXPECT_EQ(ParseCommandLine(row.arguments).mode, row.mode) << row.arguments[0];
     }
+    const CommandLine info = ParseCommandLine(rows[0].arguments);
+    EXPECT_TRUE(info.json);
+    EXPECT_EQ(info.jobs, 2U);
 }
 
 TEST(PipelineOptions, Refused) {
     struct Row {
-        const char* name;
-        Args arguments;
+        std::vector<std::string> arguments;
         std::string message;
     };
     const Row rows[] = {
-        {"empty required domain", {"--require-domain=", "f"}, "--require-domain needs a domain"},
-        {"required domain without value", {"f", "--require-domain"},
-         "option '--require-domain' needs a value"},
-        {"key document without =", {"--key-document", "a.json", "f"},
-         "--key-document needs DOMAIN=FILE, not 'a.json'"},
-        {"key document without domain", {"--key-document", "=a.json", "f"},
-         "--key-document needs DOMAIN=FILE"},
-        {"key document without file", {"--key-document", "a.example=", "f"},
-         "--key-document needs DOMAIN=FILE"},
-        {"info with offline", {"--info", "--offline", "f"}, "--info cannot be combined"},
-        {"info with required domain", {"--info", "--require-domain", "a.example", "f"},
-         "--info cannot be combined"},
-        {"info with key document", {"--key-document", "a.example=a.json", "--info", "f"},
-         "--info cannot be combined"},
+        {{"--require-domain=", "f"}, "--require-domain needs a domain"},
+        {{"--key-document", "a.json", "f"}, "--key-document needs DOMAIN=FILE, not 'a.json'"},
+        {{"--key-document", "=a.json", "f"}, "--key-document needs DOMAIN=FILE"},
+        {{"--key-document", "a.example=", "f"}, "--key-document needs DOMAIN=FILE"},
+        {{"--info", "--offline", "f"}, "--info cannot be combined"},
+        {{"--info", "--require-domain", "a.example", "f"}, "--info cannot be combined"},
+        {{"--key-document", "a.example=a.json", "--info", "f"}, "--info cannot be combined"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
         const CommandLine parsed = ParseCommandLine(row.arguments);
-        EXPECT_EQ(parsed.mode, CommandMode::UsageError);
+        EXPECT_EQ(parsed.mode, CommandMode::UsageError) << row.message;
         EXPECT_EQ(parsed.error.substr(0, row.message.size()), row.message) << parsed.error;
-    }
-}
-
-TEST(PipelineOptions, HelpNamesThem) {
-    const std::string usage = UsageText();
-    for (const char* needle :
-         {"--require-domain DOMAIN", "--key-document DOMAIN=FILE", "--offline", "--version",
-          "--info [--json] [--jobs N]", "\"key_id\"", "Quorvel: unexpected signer",
-          "Quorvel: key document not available offline", "Quorvel: payload read"}) {
-        EXPECT_NE(usage.find(needle), std::string::npos) << needle;
     }
 }
 

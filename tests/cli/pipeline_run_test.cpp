@@ -22,15 +22,16 @@ namespace {
 using job_test::KeyPath;
 using keyserver::Listener;
 using quorvel_test::TestKey;
+using Texts = std::vector<std::string>;
 
 struct RunResult {
     int exitCode = -1;  // -1: killed, by the time limit or otherwise
-    std::string out;
-    std::vector<std::string> lines;
+    std::string out;    // stdout and stderr
+    Texts lines;
 };
 
 // The arguments are test paths, domains and options: none holds a quote.
-RunResult Verify(const std::vector<std::string>& arguments) {
+RunResult Verify(const Texts& arguments) {
     std::string command = "timeout -s KILL 60 '" QUORVEL_VERIFY_EXECUTABLE "'";
     for (const std::string& argument : arguments) {
         command += " '" + argument + "'";
@@ -50,11 +51,13 @@ RunResult Verify(const std::vector<std::string>& arguments) {
     return run;
 }
 
-std::string Status(const std::string& jsonLine) {
-    std::smatch match;
-    return std::regex_search(jsonLine, match, std::regex(R"re("status":"([^"]*)")re"))
-               ? match[1].str()
-               : "no status in: " + jsonLine;
+// One line of --json output: the members in their order, the last one named last.
+std::string JsonLine(const std::string& file, const char* kind, const std::string& status,
+                     const std::string& result, const std::string& domain, const char* last,
+                     const std::string& lastValue) {
+    return R"({"file":")" + file + R"(","kind":")" + kind + R"(","status":")" + status +
+           R"(","result":")" + result + R"(","domain":")" + domain + R"(",")" + last + R"(":")" +
+           lastValue + R"("})";
 }
 
 class PipelineRun : public ::testing::Test {
@@ -70,42 +73,44 @@ class PipelineRun : public ::testing::Test {
         quorvel_test::WriteFile(dir_.File(name), job_test::SignedPe(key, domain));
         return dir_.File(name);
     }
+    std::size_t Requests(const TestKey& key) const {
+        return server_.RequestsFor(KeyPath(key)).size();
+    }
 
     keyserver::Client server_ = job_test::OpenKeyServer();
     std::string ip_ = server_.Domain(Listener::Trusted);  // 127.0.0.1:PORT
+    std::string localhost_ = "localhost:" + std::to_string(server_.Port(Listener::Trusted));
     job_test::TempDir dir_;
 };
 
 TEST_F(PipelineRun, OneRequestPerAddressNoRetryAndNoneForAnUnexpectedSigner) {
-    const std::string port = std::to_string(server_.Port(Listener::Trusted));
     TestKey published, unpublished, other;
-    std::vector<std::string> arguments = {"--json",           "--jobs",         "8",
-                                          "--ca-file",        server_.CaFile(), "--require-domain",
-                                          "LOCALHOST:" + port};
-    const std::string signedFile = SignedFile("a.exe", "localhost:" + port, true, published);
-    for (int i = 0; i < 200; ++i) {
-        arguments.push_back(signedFile);
-    }
-    const std::string unpublishedFile =
-        SignedFile("b.exe", "localhost:" + port, false, unpublished);
-    for (int i = 0; i < 3; ++i) {  // no route: 404
-        arguments.push_back(unpublishedFile);
-    }
-    arguments.push_back(SignedFile("c.exe", ip_, true, other));
+    Texts arguments = {"--json", "--jobs=8", "--ca-file=" + server_.CaFile(),
+                       "--require-domain=LOCALHOST" + localhost_.substr(9)};  // LOCALHOST:PORT
+    const std::string signedFile = SignedFile("a.exe", localhost_, true, published);
+    const std::string unpublishedFile = SignedFile("b.exe", localhost_, false, unpublished);
+    const std::string otherFile = SignedFile("c.exe", ip_, true, other);
+    arguments.insert(arguments.end(), 200, signedFile);
+    arguments.insert(arguments.end(), 3, unpublishedFile);
+    arguments.push_back(otherFile);
 
     const RunResult run = Verify(arguments);
     EXPECT_EQ(run.exitCode, 1);
-    ASSERT_EQ(run.lines.size(), 204U) << run.out;
-    for (std::size_t i = 0; i < 200; ++i) {
-        EXPECT_EQ(Status(run.lines[i]), "Quorvel: verified") << "line " << i;
-    }
-    for (std::size_t i = 200; i < 203; ++i) {
-        EXPECT_EQ(Status(run.lines[i]), "Quorvel: key fetch failed (HTTP 404)") << "line " << i;
-    }
-    EXPECT_EQ(Status(run.lines[203]), "Quorvel: unexpected signer (" + ip_ + ")");
-    EXPECT_EQ(server_.RequestsFor(KeyPath(published)).size(), 1U);
-    EXPECT_EQ(server_.RequestsFor(KeyPath(unpublished)).size(), 1U) << "last key: one 404, kept";
-    EXPECT_EQ(server_.RequestsFor(KeyPath(other)).size(), 0U);
+    Texts expected(200, JsonLine(signedFile, "verified", "Quorvel: verified",
+                                 "The signature validated successfully.", localhost_, "description",
+                                 "Release key"));
+    expected.insert(expected.end(), 3,
+                    JsonLine(unpublishedFile, "failed", "Quorvel: key fetch failed (HTTP 404)",
+                             "The signing key server returned an unexpected response.", localhost_,
+                             "description", ""));  // no route: 404
+    expected.push_back(
+        JsonLine(otherFile, "failed", "Quorvel: unexpected signer (" + ip_ + ")",
+                 "The file is signed by " + ip_ + ", which is not a required domain.", ip_,
+                 "description", ""));
+    EXPECT_EQ(run.lines, expected) << run.out;
+    EXPECT_EQ(Requests(published), 1U);
+    EXPECT_EQ(Requests(unpublished), 1U) << "a failed fetch is kept, not tried again";
+    EXPECT_EQ(Requests(other), 0U);
 }
 
 TEST_F(PipelineRun, OfflineUsesOnlySavedDocumentsAndNothingBlocks) {
@@ -113,35 +118,36 @@ TEST_F(PipelineRun, OfflineUsesOnlySavedDocumentsAndNothingBlocks) {
     const std::string savedFile = SignedFile("saved.exe", ip_, false, saved);
     const std::string onlineFile = SignedFile("online.exe", ip_, true, online);
     const std::string document = dir_.File("saved.json");
-    quorvel_test::WriteFile(
-        document, quorvel_test::FromText(job_test::KeyDocument(saved, "active", "Release key")));
+    quorvel_test::WriteFile(document,
+                            quorvel_test::FromText(job_test::KeyDocument(saved, "active", "")));
     const std::string fifo = dir_.File("pipe.exe");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
     const RunResult run = Verify({"--json", "--offline", "--key-document", ip_ + "=" + document,
                                   savedFile, onlineFile, fifo});
     EXPECT_EQ(run.exitCode, 1);
-    ASSERT_EQ(run.lines.size(), 3U) << run.out;
-    EXPECT_EQ(Status(run.lines[0]), "Quorvel: verified");
-    EXPECT_EQ(Status(run.lines[1]), "Quorvel: key document not available offline");
-    EXPECT_EQ(Status(run.lines[2]), "Quorvel: unable to read file");
-    EXPECT_EQ(server_.RequestsFor(KeyPath(online)).size(), 0U);
-
-    const RunResult unreadable = Verify({"--key-document", ip_ + "=" + fifo, savedFile});
-    EXPECT_EQ(unreadable.exitCode, 2) << unreadable.out;
+    EXPECT_EQ(
+        run.lines,
+        (Texts{JsonLine(savedFile, "verified", "Quorvel: verified",
+                        "The signature validated successfully.", ip_, "description", ""),
+               JsonLine(onlineFile, "failed", "Quorvel: key document not available offline",
+                        "No key document was given for this domain and key, and fetching "
+                        "is turned off.",
+                        ip_, "description", ""),
+               JsonLine(fifo, "failed", "Quorvel: unable to read file",
+                        "The file could not be read.", "(not available)", "description", "")}))
+        << run.out;
+    EXPECT_EQ(Requests(online), 0U);
+    EXPECT_EQ(Verify({"--key-document", ip_ + "=" + fifo, savedFile}).exitCode, 2);
 
     const RunResult info = Verify({"--info", "--json", "--jobs", "2", fifo, savedFile});
     EXPECT_EQ(info.exitCode, 1);
-    ASSERT_EQ(info.lines.size(), 2U) << info.out;
-    EXPECT_EQ(info.lines[0], "{\"file\":\"" + fifo +
-                                 "\",\"kind\":\"failed\",\"status\":\"Quorvel: unable to read "
-                                 "file\",\"result\":\"The file could not be read.\",\"domain\":"
-                                 "\"\",\"key_id\":\"\"}");
-    EXPECT_EQ(info.lines[1], "{\"file\":\"" + savedFile +
-                                 "\",\"kind\":\"neutral\",\"status\":\"Quorvel: payload "
-                                 "read\",\"result\":\"The signature payload was read; the "
-                                 "signature was not verified.\",\"domain\":\"" +
-                                 ip_ + "\",\"key_id\":\"" + job_test::KeyIdText(saved) + "\"}");
+    EXPECT_EQ(info.lines,
+              (Texts{JsonLine(fifo, "failed", "Quorvel: unable to read file",
+                              "The file could not be read.", "", "key_id", ""),
+                     JsonLine(savedFile, "neutral", "Quorvel: payload read",
+                              "The signature payload was read; the signature was not verified.",
+                              ip_, "key_id", job_test::KeyIdText(saved))}));
 }
 
 TEST_F(PipelineRun, VersionNamesTheLibraries) {
