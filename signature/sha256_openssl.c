@@ -3,22 +3,24 @@
 
 #include "sha256.h"
 
-int quorvel_sha256_ranges_platform(const quorvel_byte_range* ranges, size_t count,
-                                   unsigned char digest[QUORVEL_SHA256_BYTES]) {
+void* quorvel_sha256_platform_begin(void) {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    if (context == NULL) {
-        return 0;
+    if (context != NULL && EVP_DigestInit_ex(context, EVP_sha256(), NULL) != 1) {
+        EVP_MD_CTX_free(context);
+        return NULL;
     }
-    int ok = EVP_DigestInit_ex(context, EVP_sha256(), NULL) == 1;
-    for (size_t i = 0; ok && i < count; ++i) {
-        if (ranges[i].length > 0) {
-            ok = EVP_DigestUpdate(context, ranges[i].bytes, ranges[i].length) == 1;
-        }
-    }
+    return context;
+}
+
+int quorvel_sha256_platform_update(void* platform, const unsigned char* bytes, size_t length) {
+    return EVP_DigestUpdate((EVP_MD_CTX*)platform, bytes, length) == 1;
+}
+
+int quorvel_sha256_platform_finish(void* platform, unsigned char digest[QUORVEL_SHA256_BYTES]) {
+    EVP_MD_CTX* context = (EVP_MD_CTX*)platform;
     unsigned int written = 0;
-    if (ok) {
-        ok = EVP_DigestFinal_ex(context, digest, &written) == 1 && written == QUORVEL_SHA256_BYTES;
-    }
+    const int ok =
+        EVP_DigestFinal_ex(context, digest, &written) == 1 && written == QUORVEL_SHA256_BYTES;
     EVP_MD_CTX_free(context);
     return ok;
 }
