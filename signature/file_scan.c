@@ -8,7 +8,7 @@
 
 /* The fixed buffer of the digest pass: large enough that the hash, not the reads, sets the
  * pace, small enough that memory does not depend on the file. */
-#define QUORVEL_SCAN_CHUNK_BYTES ((size_t)1 << 20)
+#define QUORVEL_SCAN_CHUNK_BYTES ((size_t)1 << 18)
 
 typedef struct scan_stream {
     void* handle;

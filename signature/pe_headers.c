@@ -92,15 +92,13 @@ static int fetch_from_image(void* source, uint64_t offset, unsigned char* bytes,
     return 1;
 }
 
-int quorvel_walk_image_headers(const unsigned char* image, size_t size,
-                               quorvel_pe_layout* layout) {
+int quorvel_walk_image_headers(const unsigned char* image, size_t size, quorvel_pe_layout* layout) {
     if (image == NULL && size > 0) {
         return QUORVEL_ERR_NOT_PE;
     }
     image_source source = {image, (uint64_t)size};
     /* Fetches inside the image cannot fail; any other answer means not a PE image. */
-    return quorvel_walk_pe_headers(fetch_from_image, &source, (uint64_t)size, layout) ==
-                   QUORVEL_OK
+    return quorvel_walk_pe_headers(fetch_from_image, &source, (uint64_t)size, layout) == QUORVEL_OK
                ? QUORVEL_OK
                : QUORVEL_ERR_NOT_PE;
 }

@@ -1,6 +1,6 @@
 // The PKCS#7 seam on the platform's cryptographic message functions (crypt32).
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -42,10 +42,9 @@ bool Decode(const unsigned char* der, size_t length, DecodedMessage& decoded) {
     blob.pbData = const_cast<BYTE*>(der);
     DWORD encoding = 0;
     DWORD format = 0;
-    const BOOL ok = CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL,
-                                     CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding,
-                                     &decoded.contentType, &format, &decoded.store,
-                                     &decoded.message, nullptr);
+    const BOOL ok = CryptQueryObject(
+        CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL, CERT_QUERY_FORMAT_FLAG_BINARY,
+        0, &encoding, &decoded.contentType, &format, &decoded.store, &decoded.message, nullptr);
     if (!ok || decoded.message == nullptr) {
         return false;
     }

@@ -387,10 +387,9 @@ static int visit_attribute(const walked_attribute* walked, const X509_ATTRIBUTE*
     int out_of_memory = 0;
     const char* oid = oid_text(X509_ATTRIBUTE_get0_object((X509_ATTRIBUTE*)decoded), buffer,
                                (int)sizeof buffer, &allocated, &out_of_memory);
-    const int answer =
-        out_of_memory
-            ? QUORVEL_PKCS7_OUT_OF_MEMORY
-            : visit(context, oid, walked->value_count > 0 ? values : NULL, walked->value_count);
+    const int answer = out_of_memory ? QUORVEL_PKCS7_OUT_OF_MEMORY
+                                     : visit(context, oid, walked->value_count > 0 ? values : NULL,
+                                             walked->value_count);
     free(allocated);
     if (values != inline_values) {
         free(values);

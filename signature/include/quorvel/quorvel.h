@@ -121,7 +121,9 @@ typedef struct quorvel_file_scan {
  * Consumes the stream as the whole-file calls do: close (when set) is called exactly once,
  * after the last read, except on QUORVEL_ERR_INVALID_ARGUMENT (a missing handle, io, read_at
  * or size, or an unknown flag), where no callback is called. scan may be null; when given it
- * is zeroed first.
+ * is zeroed first, and on failure holds nothing but the status. The digest is computed only
+ * for a file whose payload was found. A stream that delivers fewer bytes than its size gives
+ * QUORVEL_ERR_READ; memory ends as QUORVEL_ERR_READ too.
  */
 QUORVEL_WARN_UNUSED_RESULT
 int quorvel_scan_file(void *handle, const quorvel_random_io *io, unsigned flags,
