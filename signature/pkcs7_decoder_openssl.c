@@ -446,16 +446,25 @@ static int visit_attributes(const unsigned char* der, size_t length,
     return 1;
 }
 
+/* Whether an error queue entry says that memory ran out: a malloc failure from any part of
+ * OpenSSL, or a failed decoder callback (ASN1_R_AUX_ERROR). The callbacks of the types in a
+ * SignedData message (certificate, CRL, public key, signer) fail only when they cannot get
+ * memory: malformed contents end in other reasons or in flags on the decoded object. */
+static int says_out_of_memory(unsigned long error) {
+    return ERR_GET_REASON(error) == ERR_GET_REASON(ERR_R_MALLOC_FAILURE) ||
+           (ERR_GET_LIB(error) == ERR_LIB_ASN1 && ERR_GET_REASON(error) == ASN1_R_AUX_ERROR);
+}
+
 /* Whether the entries that a failed decode left in the error queue say that memory ran out.
  * The queue is read (and emptied) only when it was empty before the decode, so that nothing of
  * its earlier content is lost; otherwise only the newest entry can be looked at. */
 static int decode_ran_out_of_memory(int queue_was_empty) {
     if (!queue_was_empty) {
-        return ERR_GET_REASON(ERR_peek_last_error()) == ERR_GET_REASON(ERR_R_MALLOC_FAILURE);
+        return says_out_of_memory(ERR_peek_last_error());
     }
     int out_of_memory = 0;
     for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error()) {
-        out_of_memory |= ERR_GET_REASON(error) == ERR_GET_REASON(ERR_R_MALLOC_FAILURE);
+        out_of_memory |= says_out_of_memory(error);
     }
     return out_of_memory;
 }

@@ -2,7 +2,6 @@
 // bytes, and the scan's own stream contract.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,39 +11,13 @@
 #include "quorvel_test/cert_entries.h"
 #include "quorvel_test/pe_builder.h"
 #include "quorvel_test/signed_pe.h"
+#include "random_stream.h"
 
 namespace quorvel_test {
 namespace {
 
-// A random-access stream over bytes that can short-read, fail and lie about its size.
-struct RandomStream {
-    Bytes data;
-    size_t max_chunk = SIZE_MAX;
-    uint64_t zero_at = UINT64_MAX;  // no byte at or after this offset is delivered
-    int64_t size = -2;              // -2: the true size
-    int calls = 0;
-    int closes = 0;
-};
-
-size_t ReadAt(void* handle, uint64_t offset, void* buffer, size_t count) {
-    auto* s = static_cast<RandomStream*>(handle);
-    ++s->calls;
-    const uint64_t end = std::min<uint64_t>(s->zero_at, s->data.size());
-    if (offset >= end) return 0;
-    const size_t n = std::min<size_t>({count, s->max_chunk, static_cast<size_t>(end - offset)});
-    std::memcpy(buffer, s->data.data() + offset, n);
-    return n;
-}
-int64_t Size(void* handle) {
-    auto* s = static_cast<RandomStream*>(handle);
-    ++s->calls;
-    return s->size == -2 ? static_cast<int64_t>(s->data.size()) : s->size;
-}
-int Close(void* handle) { return ++static_cast<RandomStream*>(handle)->closes, 0; }
-const quorvel_random_io kIo{ReadAt, Size, Close};
-
 int Scan(RandomStream& stream, unsigned flags, quorvel_file_scan& scan) {
-    const int status = quorvel_scan_file(&stream, &kIo, flags, &scan);
+    const int status = quorvel_scan_file(&stream, &kRandomIo, flags, &scan);
     EXPECT_EQ(stream.closes, 1) << "close exactly once";
     return status;
 }
@@ -170,14 +143,14 @@ TEST(FileScan, StreamFailuresAreReadErrors) {
 
 TEST(FileScan, MissingArgumentsTouchNothing) {
     RandomStream stream{MakeUnsignedPe({})};
-    const quorvel_random_io no_read{nullptr, Size, Close};
-    const quorvel_random_io no_size{ReadAt, nullptr, Close};
+    const quorvel_random_io no_read{nullptr, RandomSize, RandomClose};
+    const quorvel_random_io no_size{RandomReadAt, nullptr, RandomClose};
     quorvel_file_scan scan;
-    EXPECT_EQ(quorvel_scan_file(nullptr, &kIo, 0, &scan), QUORVEL_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(quorvel_scan_file(nullptr, &kRandomIo, 0, &scan), QUORVEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(quorvel_scan_file(&stream, nullptr, 0, &scan), QUORVEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(quorvel_scan_file(&stream, &no_read, 0, &scan), QUORVEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(quorvel_scan_file(&stream, &no_size, 0, &scan), QUORVEL_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(quorvel_scan_file(&stream, &kIo, QUORVEL_SCAN_DIGEST << 1, &scan),
+    EXPECT_EQ(quorvel_scan_file(&stream, &kRandomIo, QUORVEL_SCAN_DIGEST << 1, &scan),
               QUORVEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(stream.calls + stream.closes, 0);
 
