@@ -37,7 +37,6 @@ TEST(SinglePassReader, ReadsFilesAsTheWholeFileReaderDoes) {
     const std::vector<std::pair<std::string, Bytes>> files = {
         {"signed", job_test::SignedPe(key, "single.example")},
         {"tampered", job_test::Tampered(job_test::SignedPe(key, "single.example"))},
-        {"unsigned", job_test::UnsignedPe()},
         {"malformed", job_test::PeWithMalformedPayload("single.example")},
     };
     Bytes32 publicKey{};
