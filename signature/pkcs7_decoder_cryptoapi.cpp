@@ -1,6 +1,7 @@
 // The PKCS#7 seam on the platform's cryptographic message functions (crypt32).
-#include <wincrypt.h>
 #include <windows.h>
+// wincrypt.h needs the base types from windows.h.
+#include <wincrypt.h>
 
 #include <cstdint>
 #include <cstdlib>
