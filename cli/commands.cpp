@@ -12,8 +12,8 @@
 #include "verification/caching_key_lookup.h"
 #include "verification/fetching_key_lookup.h"
 #include "verification/offline_key_lookup.h"
+#include "verification/single_pass_reader.h"
 #include "verification/verification_job.h"
-#include "verification/whole_file_reader.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ int RunVerifyCommand(const CommandLine& commandLine, std::FILE* out, std::FILE* 
     RunInOrder(
         files.size(), Jobs(commandLine),
         [&](std::size_t index) {
-            WholeFileReader reader;
+            SinglePassReader reader;
             outcomes[index] = RunVerification(Utf8ToWide(files[index].c_str()), reader, keys,
                                               commandLine.requiredDomains, nullptr);
         },

@@ -6,9 +6,8 @@
 #include "keyclient/base64url.h"
 #include "quorvel/quorvel.h"
 #include "text_encoding.h"
-#include "verification/file_stream.h"
 #include "verification/outcome_texts.h"
-#include "verification/whole_file_reader.h"
+#include "verification/random_access_file.h"
 
 namespace {
 
@@ -83,13 +82,14 @@ std::string FormatOutcomeJson(const std::string& file, const VerificationOutcome
 
 SignatureInfoReport ReadSignatureInfoReport(const std::string& path) {
     SignatureInfoReport report;
-    void* stream = OpenFileStream(Utf8ToWide(path.c_str()));
-    if (stream == nullptr) {
+    void* file = OpenRandomAccessFile(Utf8ToWide(path.c_str()));
+    if (file == nullptr) {
         return report;
     }
     report.opened = true;
-    quorvel_signature_info info{};
-    report.status = ReadSignatureInfoFromStream(stream, info);
+    quorvel_file_scan scan{};
+    report.status = quorvel_scan_file(file, RandomAccessFileIo(), 0, &scan);
+    const quorvel_signature_info& info = scan.info;
     if (report.status != QUORVEL_OK) {
         return report;
     }

@@ -17,10 +17,13 @@
 #      it is installed;
 #   4. with --windows BUILD_DIR, also times BUILD_DIR/cli/quorvel-verify.exe under Wine on the
 #      same file (a Windows build made with cmake/toolchain-mingw-w64.cmake).
-# Then prints the figures against the four performance goals:
-#   (1) quorvel-verify wall time <= 1.5 x openssl dgst -sha256 of the same file;
+#   5. quorvel-verify --jobs 2 on two copies of the file, for peak memory.
+# Then prints the figures against the performance goals:
+#   (1) quorvel-verify wall time <= 1.15 x openssl dgst -sha256 of the same file (one read and
+#       one SHA-256 pass), and its ratio to osslsigncode verify;
 #   (2) the image digest >= 90 % of OpenSSL's SHA-256 throughput in memory;
-#   (3) peak memory of a verification <= file size + 32 MiB;
+#   (3) peak memory of a verification <= 32 MiB whatever the file's size; with --jobs 2 on two
+#       files <= 64 MiB;
 #   (4) the Windows build under Wine about as fast as the native build.
 # Timings on a loaded machine are noisy: the load average is printed with the figures.
 # Nothing leaves the machine; the key server listens on 127.0.0.1 only and stops at exit.
@@ -180,9 +183,16 @@ for run in $(seq 1 "$runs"); do
     echo "run $run of $runs done (load average $(cut -d' ' -f1 /proc/loadavg))"
 done
 
+# Two files at once: each verification holds its own fixed buffer, not its file.
+cp --reflink=auto "$file" "$work/signed-copy.exe"
+/usr/bin/time -f '%e %M' -o "$work/time.txt" "$verify" --jobs 2 --ca-file "$state/pki/ca.pem" \
+    "$file" "$work/signed-copy.exe" >/dev/null
+jobs2_peak=$(tail -n 1 "$work/time.txt" | cut -d' ' -f2)
+rm -f "$work/signed-copy.exe"
+
 reads=""
 if command -v strace >/dev/null; then
-    reads=$(strace -f -e trace=openat,read,close -o "$work/strace.txt" \
+    reads=$(strace -f -e trace=openat,read,pread64,close -o "$work/strace.txt" \
         "$verify" --ca-file "$state/pki/ca.pem" "$file" >/dev/null 2>&1;
         python3 - "$work/strace.txt" "$file" <<'EOF'
 # Counts the read calls on the file's descriptors between its open and close (descriptors
@@ -200,19 +210,20 @@ for line in open(sys.argv[1]):
     if m:
         open_fds.pop(m.group(2), None)
         continue
-    m = re.match(r'(\d+)\s+read\((\d+),.*= (\d+)', line)
+    m = re.match(r'(\d+)\s+p?read(?:64)?\((\d+),.*= (\d+)', line)
     if m and m.group(2) in open_fds:
         reads += 1
         sizes.append(int(m.group(3)))
-print(f"{opens} opens of the file, {reads} read calls, bytes per call: {sizes}")
+print(f"{opens} opens of the file, {reads} read calls, {sum(sizes)} bytes in all")
 EOF
     )
 fi
 
 step "results"
-python3 - "$times" "$file_bytes" "$micro_json" "$reads" "$(cut -d' ' -f1-3 /proc/loadavg)" <<'EOF'
+python3 - "$times" "$file_bytes" "$micro_json" "$reads" "$(cut -d' ' -f1-3 /proc/loadavg)" "$jobs2_peak" <<'EOF'
 import json, os, statistics, sys
 times_path, file_bytes, micro_path, reads, load = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
+jobs2_peak = int(sys.argv[6]) * 1024
 runs = {}
 for line in open(times_path):
     run, tool, wall, peak = line.split()
@@ -235,7 +246,11 @@ def goal(number, text, met, figures):
 print()
 q = runs["quorvel_verify"]
 ratio1 = median([q[r][0] / base[r][0] for r in q if r in base])
-goal(1, "quorvel-verify wall <= 1.5 x openssl dgst -sha256", ratio1 <= 1.5, f"{ratio1:.2f} x")
+goal(1, "quorvel-verify wall <= 1.15 x openssl dgst -sha256", ratio1 <= 1.15, f"{ratio1:.2f} x")
+if "osslsigncode_verify" in runs:
+    o = runs["osslsigncode_verify"]
+    print(f"        against osslsigncode verify: "
+          f"{median([q[r][0] / o[r][0] for r in q if r in o]):.2f} x its wall time")
 if os.path.exists(micro_path):
     bench = json.load(open(micro_path))["benchmarks"]
     rate = {b["run_name"]: b["bytes_per_second"] for b in bench
@@ -250,9 +265,10 @@ if os.path.exists(micro_path):
 else:
     print("goal 2: micro-benchmarks not run (--no-micro)")
 peak = max(p for _, p in q.values()) * 1024
-limit = file_bytes + 32 * 2**20
-goal(3, "peak memory <= file size + 32 MiB", peak <= limit,
-     f"{peak / 2**20:.1f} MiB for a {file_bytes / 2**20:.1f} MiB file, limit {limit / 2**20:.1f} MiB")
+goal(3, "peak memory <= 32 MiB whatever the size", peak <= 32 * 2**20,
+     f"{peak / 2**20:.1f} MiB for a {file_bytes / 2**20:.1f} MiB file")
+goal(3, "peak memory with --jobs 2 on two such files <= 64 MiB", jobs2_peak <= 64 * 2**20,
+     f"{jobs2_peak / 2**20:.1f} MiB")
 if "wine_quorvel_verify" in runs:
     w = runs["wine_quorvel_verify"]
     ratio4 = median([w[r][0] / q[r][0] for r in w if r in q])

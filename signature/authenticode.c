@@ -38,7 +38,12 @@ int quorvel_find_authenticode_payload(const unsigned char* content, size_t lengt
     attribute_search search;
     memset(&search, 0, sizeof search);
     search.attribute_seen = attribute_seen;
-    if (!quorvel_pkcs7_visit_signer_attributes(content, length, search_attribute, &search)) {
+    const int visited =
+        quorvel_pkcs7_visit_signer_attributes(content, length, search_attribute, &search);
+    if (visited == QUORVEL_PKCS7_OUT_OF_MEMORY) {
+        return QUORVEL_AUTHENTICODE_OUT_OF_MEMORY;
+    }
+    if (visited == 0) {
         return 0;
     }
     if (!search.accepted) {

@@ -33,31 +33,42 @@ static enum quorvel_entry_verdict examine_quorvel_entry(const unsigned char* ent
     return ENTRY_ACCEPTED;
 }
 
-int quorvel_find_payload(const unsigned char* image, size_t size, quorvel_payload* payload) {
-    uint64_t table_offset = 0;
-    uint64_t table_size = 0;
-    if (!quorvel_locate_certificate_table(image, size, &table_offset, &table_size)) {
-        return QUORVEL_ERR_NOT_PE;
-    }
+int quorvel_certificate_table_placement(uint64_t table_offset, uint64_t table_size) {
     if (table_size == 0) {
         return QUORVEL_ERR_NO_SIGNATURE;
     }
     if (table_offset % QUORVEL_CERT_ALIGNMENT != 0 || table_size % QUORVEL_CERT_ALIGNMENT != 0) {
         return QUORVEL_ERR_INVALID_PAYLOAD;
     }
+    return QUORVEL_OK;
+}
 
+int quorvel_find_payload(const unsigned char* image, size_t size, quorvel_payload* payload) {
+    uint64_t table_offset = 0;
+    uint64_t table_size = 0;
+    if (!quorvel_locate_certificate_table(image, size, &table_offset, &table_size)) {
+        return QUORVEL_ERR_NOT_PE;
+    }
+    const int placement = quorvel_certificate_table_placement(table_offset, table_size);
+    if (placement != QUORVEL_OK) {
+        return placement;
+    }
+    return quorvel_walk_certificate_table(image + table_offset, table_size, payload);
+}
+
+int quorvel_walk_certificate_table(const unsigned char* table, uint64_t table_size,
+                                   quorvel_payload* payload) {
     /* Candidates are parsed into scratch storage; the result changes only on acceptance. */
     quorvel_payload scratch;
     int found = 0;
     int attribute_seen = 0;
-    const uint64_t table_end = table_offset + table_size;
-    uint64_t p = table_offset;
-    while (p < table_end) {
-        const uint64_t remaining = table_end - p;
+    uint64_t p = 0;
+    while (p < table_size) {
+        const uint64_t remaining = table_size - p;
         if (remaining < 8) {
             return QUORVEL_ERR_INVALID_PAYLOAD;
         }
-        const unsigned char* entry = image + p;
+        const unsigned char* entry = table + p;
         const uint64_t entry_length = quorvel_le32(entry);
         if (entry_length < 8 || entry_length > remaining ||
             round_up_to_alignment(entry_length) > remaining) {
@@ -76,8 +87,12 @@ int quorvel_find_payload(const unsigned char* image, size_t size, quorvel_payloa
                 *payload = scratch;
             }
         } else if (revision == QUORVEL_AUTHENTICODE_REVISION && type == QUORVEL_AUTHENTICODE_TYPE) {
-            if (quorvel_find_authenticode_payload(entry + 8, (size_t)(entry_length - 8), &scratch,
-                                                  &attribute_seen)) {
+            const int answer = quorvel_find_authenticode_payload(
+                entry + 8, (size_t)(entry_length - 8), &scratch, &attribute_seen);
+            if (answer < 0) {
+                return QUORVEL_ERR_READ; /* the decoder ran out of memory: nothing is known */
+            }
+            if (answer > 0) {
                 if (found) {
                     return QUORVEL_ERR_INVALID_PAYLOAD;
                 }

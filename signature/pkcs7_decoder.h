@@ -17,7 +17,10 @@
  * Everything that the visitor receives is valid only during that call.
  *
  * The function returns 0, visiting nothing, when the bytes are not a decodable PKCS#7
- * message, when it is not SignedData, or when it has no signer. Whatever the outcome, every
+ * message, when it is not SignedData, or when it has no signer. It returns
+ * QUORVEL_PKCS7_OUT_OF_MEMORY when memory ran out on the way (while decoding, or while
+ * listing an attribute's values; the visits made before that stand): then nothing can be said
+ * about the message, and it must not be taken for an undecodable one. Whatever the outcome, every
  * object the decoder made (message, certificate store, signer record, encodings) has been
  * released when it returns. It keeps no state, prints nothing and may run on any thread.
  *
@@ -31,6 +34,8 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#define QUORVEL_PKCS7_OUT_OF_MEMORY (-1)
 
 typedef struct quorvel_der_value {
     const unsigned char* bytes;

@@ -1,5 +1,6 @@
 // The PKCS#7 seam on the platform's cryptographic message functions (crypt32).
 #include <windows.h>
+// wincrypt.h needs the base types from windows.h.
 #include <wincrypt.h>
 
 #include <cstdint>
@@ -29,16 +30,22 @@ struct DecodedMessage {
     }
 };
 
+// Whether the last failure of a crypt32 call was for want of memory.
+bool LastErrorIsOutOfMemory() {
+    const DWORD error = GetLastError();
+    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
+           error == static_cast<DWORD>(E_OUTOFMEMORY);
+}
+
 bool Decode(const unsigned char* der, size_t length, DecodedMessage& decoded) {
     CERT_BLOB blob;
     blob.cbData = static_cast<DWORD>(length);
     blob.pbData = const_cast<BYTE*>(der);
     DWORD encoding = 0;
     DWORD format = 0;
-    const BOOL ok = CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL,
-                                     CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding,
-                                     &decoded.contentType, &format, &decoded.store,
-                                     &decoded.message, nullptr);
+    const BOOL ok = CryptQueryObject(
+        CERT_QUERY_OBJECT_BLOB, &blob, CERT_QUERY_CONTENT_FLAG_ALL, CERT_QUERY_FORMAT_FLAG_BINARY,
+        0, &encoding, &decoded.contentType, &format, &decoded.store, &decoded.message, nullptr);
     if (!ok || decoded.message == nullptr) {
         return false;
     }
@@ -48,18 +55,21 @@ bool Decode(const unsigned char* der, size_t length, DecodedMessage& decoded) {
 }
 
 // Signer 0's complete signer information: once for the size, once into a block of that size.
-// Returns a block to be released with std::free, or null.
-CMSG_SIGNER_INFO* FirstSignerInfo(HCRYPTMSG message, DWORD& size) {
+// Returns a block to be released with std::free, or null (outOfMemory set when that is why).
+CMSG_SIGNER_INFO* FirstSignerInfo(HCRYPTMSG message, DWORD& size, bool& outOfMemory) {
     size = 0;
     if (!CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) ||
         size < sizeof(CMSG_SIGNER_INFO)) {
+        outOfMemory = LastErrorIsOutOfMemory();
         return nullptr;
     }
     void* block = std::malloc(size);
     if (block == nullptr) {
+        outOfMemory = true;
         return nullptr;
     }
     if (!CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, block, &size)) {
+        outOfMemory = LastErrorIsOutOfMemory();
         std::free(block);
         return nullptr;
     }
@@ -82,7 +92,8 @@ struct SignerBlock {
     }
 };
 
-// Calls the visitor for one attribute; returns its answer (non-zero: stop).
+// Calls the visitor for one attribute; returns its answer (non-zero: stop), or
+// QUORVEL_PKCS7_OUT_OF_MEMORY.
 // A value that the decoder reports outside its own output is not read and not passed on:
 // Wine's crypt32 reports an empty SET OF values as one value with a length and address that
 // point past the block.
@@ -98,7 +109,7 @@ int VisitAttribute(const SignerBlock& block, const CRYPT_ATTRIBUTE& attribute,
         block.Holds(attribute.rgValue, size_t{attribute.cValue} * sizeof(CRYPT_ATTR_BLOB))) {
         values = new (std::nothrow) quorvel_der_value[attribute.cValue];
         if (values == nullptr) {
-            return 0;  // an attribute that cannot be listed is passed over
+            return QUORVEL_PKCS7_OUT_OF_MEMORY;
         }
         for (DWORD i = 0; i < attribute.cValue; ++i) {
             const CRYPT_ATTR_BLOB& value = attribute.rgValue[i];
@@ -125,19 +136,25 @@ extern "C" int quorvel_pkcs7_visit_signer_attributes(const unsigned char* der, s
     }
     DecodedMessage decoded;
     if (!Decode(der, length, decoded)) {
-        return 0;
+        return LastErrorIsOutOfMemory() ? QUORVEL_PKCS7_OUT_OF_MEMORY : 0;
     }
     DWORD size = 0;
-    CMSG_SIGNER_INFO* signer = FirstSignerInfo(decoded.message, size);
+    bool outOfMemory = false;
+    CMSG_SIGNER_INFO* signer = FirstSignerInfo(decoded.message, size, outOfMemory);
     if (signer == nullptr) {
-        return 0;
+        return outOfMemory ? QUORVEL_PKCS7_OUT_OF_MEMORY : 0;
     }
     const SignerBlock block{reinterpret_cast<const unsigned char*>(signer), size};
     const CRYPT_ATTRIBUTES& attributes = signer->UnauthAttrs;
     if (attributes.cAttr > 0 &&
         block.Holds(attributes.rgAttr, size_t{attributes.cAttr} * sizeof(CRYPT_ATTRIBUTE))) {
         for (DWORD i = 0; i < attributes.cAttr; ++i) {
-            if (VisitAttribute(block, attributes.rgAttr[i], visit, context) != 0) {
+            const int answer = VisitAttribute(block, attributes.rgAttr[i], visit, context);
+            if (answer == QUORVEL_PKCS7_OUT_OF_MEMORY) {
+                std::free(signer);
+                return QUORVEL_PKCS7_OUT_OF_MEMORY;
+            }
+            if (answer != 0) {
                 break;
             }
         }

@@ -285,9 +285,10 @@ static int find_unauthenticated_attributes(const unsigned char* der, size_t leng
 }
 
 /* Dotted text of an object identifier into buffer, or into a new block when it is longer.
- * Returns the text (buffer, *allocated or null); *allocated is to be freed by the caller. */
+ * Returns the text (buffer, *allocated or null); *allocated is to be freed by the caller.
+ * *out_of_memory is set when the block cannot be had. */
 static const char* oid_text(const ASN1_OBJECT* object, char* buffer, int buffer_size,
-                            char** allocated) {
+                            char** allocated, int* out_of_memory) {
     *allocated = NULL;
     if (object == NULL) {
         return NULL;
@@ -304,6 +305,7 @@ static const char* oid_text(const ASN1_OBJECT* object, char* buffer, int buffer_
     }
     char* text = (char*)malloc((size_t)needed + 1);
     if (text == NULL) {
+        *out_of_memory = 1;
         return NULL;
     }
     if (OBJ_obj2txt(text, needed + 1, object, 1) != needed) {
@@ -358,8 +360,9 @@ static int same_attribute(const walked_attribute* walked, const X509_ATTRIBUTE* 
             (oid_bytes != NULL && memcmp(oid_bytes, walked->oid.content, oid_length) == 0));
 }
 
-/* Calls the visitor for one attribute; returns its answer (non-zero: stop). The values are
- * the complete elements of the walked SET, byte for byte as the message holds them. */
+/* Calls the visitor for one attribute; returns its answer (non-zero: stop), or
+ * QUORVEL_PKCS7_OUT_OF_MEMORY. The values are the complete elements of the walked SET, byte for
+ * byte as the message holds them. */
 static int visit_attribute(const walked_attribute* walked, const X509_ATTRIBUTE* decoded,
                            quorvel_pkcs7_attribute_visitor visit, void* context) {
     quorvel_der_value inline_values[INLINE_VALUES];
@@ -367,7 +370,7 @@ static int visit_attribute(const walked_attribute* walked, const X509_ATTRIBUTE*
     if (walked->value_count > INLINE_VALUES) {
         values = (quorvel_der_value*)calloc(walked->value_count, sizeof *values);
         if (values == NULL) {
-            return 0; /* an attribute that cannot be listed is passed over */
+            return QUORVEL_PKCS7_OUT_OF_MEMORY;
         }
     }
     ber_cursor cursor = children_of(&walked->values);
@@ -381,10 +384,12 @@ static int visit_attribute(const walked_attribute* walked, const X509_ATTRIBUTE*
 
     char buffer[OID_TEXT_BYTES];
     char* allocated = NULL;
+    int out_of_memory = 0;
     const char* oid = oid_text(X509_ATTRIBUTE_get0_object((X509_ATTRIBUTE*)decoded), buffer,
-                               (int)sizeof buffer, &allocated);
-    const int answer =
-        visit(context, oid, walked->value_count > 0 ? values : NULL, walked->value_count);
+                               (int)sizeof buffer, &allocated, &out_of_memory);
+    const int answer = out_of_memory ? QUORVEL_PKCS7_OUT_OF_MEMORY
+                                     : visit(context, oid, walked->value_count > 0 ? values : NULL,
+                                             walked->value_count);
     free(allocated);
     if (values != inline_values) {
         free(values);
@@ -393,7 +398,8 @@ static int visit_attribute(const walked_attribute* walked, const X509_ATTRIBUTE*
 }
 
 /* Signer 0's attributes: walked and checked against the decoded list first, then visited, so
- * that a disagreement anywhere visits nothing. Returns 1 when they agree. */
+ * that a disagreement anywhere visits nothing. Returns 1 when they agree, or
+ * QUORVEL_PKCS7_OUT_OF_MEMORY. */
 static int visit_attributes(const unsigned char* der, size_t length,
                             const STACK_OF(X509_ATTRIBUTE) * decoded,
                             quorvel_pkcs7_attribute_visitor visit, void* context) {
@@ -428,11 +434,39 @@ static int visit_attributes(const unsigned char* der, size_t length,
     for (size_t i = 0; i < count; ++i) {
         (void)next_element(&cursor, &attribute);
         (void)walk_attribute(&attribute, &walked);
-        if (visit_attribute(&walked, sk_X509_ATTRIBUTE_value(decoded, (int)i), visit, context)) {
+        const int answer =
+            visit_attribute(&walked, sk_X509_ATTRIBUTE_value(decoded, (int)i), visit, context);
+        if (answer == QUORVEL_PKCS7_OUT_OF_MEMORY) {
+            return QUORVEL_PKCS7_OUT_OF_MEMORY;
+        }
+        if (answer != 0) {
             break;
         }
     }
     return 1;
+}
+
+/* Whether an error queue entry says that memory ran out: a malloc failure from any part of
+ * OpenSSL, or a failed decoder callback (ASN1_R_AUX_ERROR). The callbacks of the types in a
+ * SignedData message (certificate, CRL, public key, signer) fail only when they cannot get
+ * memory: malformed contents end in other reasons or in flags on the decoded object. */
+static int says_out_of_memory(unsigned long error) {
+    return ERR_GET_REASON(error) == ERR_GET_REASON(ERR_R_MALLOC_FAILURE) ||
+           (ERR_GET_LIB(error) == ERR_LIB_ASN1 && ERR_GET_REASON(error) == ASN1_R_AUX_ERROR);
+}
+
+/* Whether the entries that a failed decode left in the error queue say that memory ran out.
+ * The queue is read (and emptied) only when it was empty before the decode, so that nothing of
+ * its earlier content is lost; otherwise only the newest entry can be looked at. */
+static int decode_ran_out_of_memory(int queue_was_empty) {
+    if (!queue_was_empty) {
+        return says_out_of_memory(ERR_peek_last_error());
+    }
+    int out_of_memory = 0;
+    for (unsigned long error = ERR_get_error(); error != 0; error = ERR_get_error()) {
+        out_of_memory |= says_out_of_memory(error);
+    }
+    return out_of_memory;
 }
 
 int quorvel_pkcs7_visit_signer_attributes(const unsigned char* der, size_t length,
@@ -442,6 +476,7 @@ int quorvel_pkcs7_visit_signer_attributes(const unsigned char* der, size_t lengt
     }
     /* Without an entry in the queue there is no mark to set; popping then empties the queue,
      * which is how it was found. */
+    const int queue_was_empty = ERR_peek_error() == 0;
     ERR_set_mark();
     const unsigned char* cursor = der;
     PKCS7* message = d2i_PKCS7(NULL, &cursor, (long)length);
@@ -456,6 +491,8 @@ int quorvel_pkcs7_visit_signer_attributes(const unsigned char* der, size_t lengt
             decoded = visit_attributes(der, length, signer->unauth_attr, visit, context);
         }
         PKCS7_free(message);
+    } else if (decode_ran_out_of_memory(queue_was_empty)) {
+        decoded = QUORVEL_PKCS7_OUT_OF_MEMORY;
     }
     ERR_pop_to_mark();
     return decoded;

@@ -87,9 +87,63 @@ static inline int quorvel_security_directory_position(uint32_t magic, uint64_t o
 int quorvel_read_whole_stream(void* handle, const quorvel_io* io, unsigned char** image,
                               size_t* size);
 
-/* Finds the single Quorvel payload of an image: QUORVEL_OK, _NOT_PE, _NO_SIGNATURE or
- * _INVALID_PAYLOAD. *payload is meaningful only on QUORVEL_OK. */
+/* Reads count bytes at offset of a file of known size into bytes: 1 when they were read, 0 when
+ * they could not be. The header walk asks only for bytes inside the file. */
+typedef int (*quorvel_fetch)(void* source, uint64_t offset, unsigned char* bytes, size_t count);
+
+/* Where the headers put the fields that the digest leaves out, and the certificate table. */
+typedef struct quorvel_pe_layout {
+    uint64_t checksum;     /* position of the optional header's CheckSum field */
+    uint64_t directory;    /* position of the security directory entry */
+    uint64_t table_offset; /* the table as the entry states it; size 0: no table */
+    uint64_t table_size;
+} quorvel_pe_layout;
+
+/* The one header walk, over the bytes of a file of size bytes that fetch gives: QUORVEL_OK
+ * with the layout (the table lies inside the file after the entry), QUORVEL_ERR_NOT_PE, or
+ * QUORVEL_ERR_READ when fetch fails. */
+int quorvel_walk_pe_headers(quorvel_fetch fetch, void* source, uint64_t size,
+                            quorvel_pe_layout* layout);
+
+/* The header walk over an in-memory image: QUORVEL_OK or QUORVEL_ERR_NOT_PE. */
+int quorvel_walk_image_headers(const unsigned char* image, size_t size, quorvel_pe_layout* layout);
+
+/* A byte range [begin, end) of a file. */
+typedef struct quorvel_file_range {
+    uint64_t begin;
+    uint64_t end;
+} quorvel_file_range;
+
+#define QUORVEL_DIGEST_MAX_RANGES 4U
+
+/* The ranges that the image digest hashes, non-empty, in file order; returns their count. */
+size_t quorvel_digest_ranges(const quorvel_pe_layout* layout, uint64_t size,
+                             quorvel_file_range ranges[QUORVEL_DIGEST_MAX_RANGES]);
+
+/* The info record of an accepted payload (zeroed first). */
+void quorvel_info_from_payload(const quorvel_payload* payload, quorvel_signature_info* info);
+
+/* The verdict on a found payload and the file's digest under public_key, and the verify record
+ * as quorvel_verify_file fills it (result may be null; it was zeroed by the caller). */
+int quorvel_judge_payload(const quorvel_signature_info* payload,
+                          const unsigned char digest[QUORVEL_DIGEST_BYTES],
+                          const unsigned char public_key[QUORVEL_PUBLIC_KEY_BYTES],
+                          quorvel_verify_result* result);
+
+/* Finds the single Quorvel payload of an image: QUORVEL_OK, _NOT_PE, _NO_SIGNATURE,
+ * _INVALID_PAYLOAD, or _READ when the PKCS#7 decoder ran out of memory. *payload is
+ * meaningful only on QUORVEL_OK. */
 int quorvel_find_payload(const unsigned char* image, size_t size, quorvel_payload* payload);
+
+/* What the table's placement alone says: QUORVEL_ERR_NO_SIGNATURE for no table (size 0),
+ * QUORVEL_ERR_INVALID_PAYLOAD for an offset or size that is not a multiple of 8, else
+ * QUORVEL_OK. */
+int quorvel_certificate_table_placement(uint64_t table_offset, uint64_t table_size);
+
+/* The walk over the entries of a well-placed table held in table[0, table_size); statuses as
+ * quorvel_find_payload's, without _NOT_PE. */
+int quorvel_walk_certificate_table(const unsigned char* table, uint64_t table_size,
+                                   quorvel_payload* payload);
 
 /* Walks the headers to the security directory entry. On yes, the certificate table's
  * offset and size (size 0: no table); the table lies inside the image after the entry. */
@@ -97,7 +151,9 @@ int quorvel_locate_certificate_table(const unsigned char* image, size_t size,
                                      uint64_t* table_offset, uint64_t* table_size);
 
 /* Searches the first signer of a PKCS#7 SignedData content for the payload attribute.
- * *attribute_seen becomes 1 when the attribute is met, accepted value or not; never reset. */
+ * *attribute_seen becomes 1 when the attribute is met, accepted value or not; never reset.
+ * Yes, no, or QUORVEL_AUTHENTICODE_OUT_OF_MEMORY when the decoder ran out of memory. */
+#define QUORVEL_AUTHENTICODE_OUT_OF_MEMORY (-1)
 int quorvel_find_authenticode_payload(const unsigned char* content, size_t length,
                                       quorvel_payload* payload, int* attribute_seen);
 

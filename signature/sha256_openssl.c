@@ -1,24 +1,36 @@
-/* The digest's SHA-256 through OpenSSL's EVP interface (SHA instructions where present). */
+/* The digest's SHA-256 through OpenSSL's EVP interface (SHA instructions where present).
+ * Whatever OpenSSL adds to the thread's error queue is removed again: the PKCS#7 decoder reads
+ * the queue, and so may other users of OpenSSL on the thread. */
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include "sha256.h"
 
-int quorvel_sha256_ranges_platform(const quorvel_byte_range* ranges, size_t count,
-                                   unsigned char digest[QUORVEL_SHA256_BYTES]) {
+void* quorvel_sha256_platform_begin(void) {
+    ERR_set_mark();
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    if (context == NULL) {
-        return 0;
+    if (context != NULL && EVP_DigestInit_ex(context, EVP_sha256(), NULL) != 1) {
+        EVP_MD_CTX_free(context);
+        context = NULL;
     }
-    int ok = EVP_DigestInit_ex(context, EVP_sha256(), NULL) == 1;
-    for (size_t i = 0; ok && i < count; ++i) {
-        if (ranges[i].length > 0) {
-            ok = EVP_DigestUpdate(context, ranges[i].bytes, ranges[i].length) == 1;
-        }
-    }
+    ERR_pop_to_mark();
+    return context;
+}
+
+int quorvel_sha256_platform_update(void* platform, const unsigned char* bytes, size_t length) {
+    ERR_set_mark();
+    const int ok = EVP_DigestUpdate((EVP_MD_CTX*)platform, bytes, length) == 1;
+    ERR_pop_to_mark();
+    return ok;
+}
+
+int quorvel_sha256_platform_finish(void* platform, unsigned char digest[QUORVEL_SHA256_BYTES]) {
+    EVP_MD_CTX* context = (EVP_MD_CTX*)platform;
     unsigned int written = 0;
-    if (ok) {
-        ok = EVP_DigestFinal_ex(context, digest, &written) == 1 && written == QUORVEL_SHA256_BYTES;
-    }
+    ERR_set_mark();
+    const int ok =
+        EVP_DigestFinal_ex(context, digest, &written) == 1 && written == QUORVEL_SHA256_BYTES;
+    ERR_pop_to_mark();
     EVP_MD_CTX_free(context);
     return ok;
 }

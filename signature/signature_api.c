@@ -8,6 +8,42 @@ static int io_is_complete(void* handle, const quorvel_io* io) {
     return handle != NULL && io != NULL && io->read != NULL && io->seek != NULL && io->tell != NULL;
 }
 
+void quorvel_info_from_payload(const quorvel_payload* payload, quorvel_signature_info* info) {
+    memset(info, 0, sizeof *info);
+    info->has_signature = 1;
+    info->payload_valid = 1;
+    memcpy(info->signature, payload->signature, sizeof info->signature);
+    memcpy(info->key_id, payload->key_id, sizeof info->key_id);
+    info->domain_length = payload->domain_length;
+    memcpy(info->domain, payload->domain, (size_t)payload->domain_length);
+    info->domain[payload->domain_length] = '\0';
+}
+
+int quorvel_judge_payload(const quorvel_signature_info* payload,
+                          const unsigned char digest[QUORVEL_DIGEST_BYTES],
+                          const unsigned char public_key[QUORVEL_PUBLIC_KEY_BYTES],
+                          quorvel_verify_result* result) {
+    int status = QUORVEL_OK;
+    /* The signature is checked before the key id. */
+    if (!quorvel_signature_verifies(payload->signature, digest, public_key)) {
+        status = QUORVEL_ERR_SIGNATURE_INVALID;
+    } else if (!quorvel_key_id_matches(public_key, payload->key_id)) {
+        status = QUORVEL_ERR_KEY_MISMATCH;
+    }
+    if (result != NULL) {
+        result->has_signature = 1;
+        memcpy(result->key_id, payload->key_id, sizeof result->key_id);
+        if (status == QUORVEL_OK) {
+            result->verified = 1;
+            result->key_id_matched = 1;
+            result->domain_length = payload->domain_length;
+            memcpy(result->domain, payload->domain, (size_t)payload->domain_length);
+            result->domain[payload->domain_length] = '\0';
+        }
+    }
+    return status;
+}
+
 int quorvel_read_signature_info(void* handle, const quorvel_io* io, quorvel_signature_info* info) {
     if (info != NULL) {
         memset(info, 0, sizeof *info);
@@ -24,13 +60,7 @@ int quorvel_read_signature_info(void* handle, const quorvel_io* io, quorvel_sign
     quorvel_payload payload;
     status = quorvel_find_payload(image, size, &payload);
     if (status == QUORVEL_OK && info != NULL) {
-        info->has_signature = 1;
-        info->payload_valid = 1;
-        memcpy(info->signature, payload.signature, sizeof info->signature);
-        memcpy(info->key_id, payload.key_id, sizeof info->key_id);
-        info->domain_length = payload.domain_length;
-        memcpy(info->domain, payload.domain, (size_t)payload.domain_length);
-        info->domain[payload.domain_length] = '\0';
+        quorvel_info_from_payload(&payload, info);
     }
     quorvel_image_block_release(image);
     return status;
@@ -61,23 +91,7 @@ int quorvel_verify_file(void* handle, const quorvel_io* io,
     if (status != QUORVEL_OK) {
         return status;
     }
-
-    /* The signature is checked before the key id. */
-    if (!quorvel_signature_verifies(payload.signature, digest, public_key)) {
-        status = QUORVEL_ERR_SIGNATURE_INVALID;
-    } else if (!quorvel_key_id_matches(public_key, payload.key_id)) {
-        status = QUORVEL_ERR_KEY_MISMATCH;
-    }
-    if (result != NULL) {
-        result->has_signature = 1;
-        memcpy(result->key_id, payload.key_id, sizeof result->key_id);
-        if (status == QUORVEL_OK) {
-            result->verified = 1;
-            result->key_id_matched = 1;
-            result->domain_length = payload.domain_length;
-            memcpy(result->domain, payload.domain, (size_t)payload.domain_length);
-            result->domain[payload.domain_length] = '\0';
-        }
-    }
-    return status;
+    quorvel_signature_info found;
+    quorvel_info_from_payload(&payload, &found);
+    return quorvel_judge_payload(&found, digest, public_key, result);
 }

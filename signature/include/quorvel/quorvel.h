@@ -2,7 +2,8 @@
  * libquorvel: reads and verifies the Quorvel signature embedded in a PE file.
  *
  * The library never opens a file: the caller passes an opaque stream handle and a table of
- * stream callbacks, and the library reads the whole file through them. Results land in
+ * stream callbacks, and the library reads the file through them: whole into memory, or in one
+ * pass over a random-access stream. Results land in
  * caller-owned records of fixed layout, zeroed on entry. Every function returns QUORVEL_OK (0)
  * or one of the negative status codes below; nothing aborts, prints or keeps global state, and
  * calls on different threads may overlap.
@@ -86,6 +87,57 @@ QUORVEL_WARN_UNUSED_RESULT
 int quorvel_verify_file(void *handle, const quorvel_io *io,
                         const unsigned char public_key[QUORVEL_PUBLIC_KEY_BYTES],
                         quorvel_verify_result *result);
+
+/*
+ * One pass over a random-access stream, beside the two whole-file calls above: the headers and
+ * the certificate table are read on their own (the table into a block of its own size), and
+ * the digest's byte ranges are hashed in file order through one fixed buffer, so memory does
+ * not grow with the file. quorvel_check_scan then judges the kept scan against a public key.
+ * For the same bytes the statuses and records are those of quorvel_read_signature_info and
+ * quorvel_verify_file.
+ *
+ * read_at reads up to count bytes at offset into buffer and returns how many it read; 0 means
+ * end of file or failure. size returns the stream's length in bytes, negative on failure.
+ * close may be null; its result is ignored.
+ */
+typedef struct quorvel_random_io {
+    size_t (*read_at)(void *handle, uint64_t offset, void *buffer, size_t count);
+    int64_t (*size)(void *handle);
+    int (*close)(void *handle);
+} quorvel_random_io;
+
+/* quorvel_scan_file flag: also compute the image digest, for quorvel_check_scan. */
+#define QUORVEL_SCAN_DIGEST 1U
+
+/* What one pass over a file found. */
+typedef struct quorvel_file_scan {
+    quorvel_signature_info info; /* as quorvel_read_signature_info fills it */
+    int32_t status;              /* what quorvel_scan_file returned */
+    uint32_t has_digest;         /* 1 when the digest was asked for and computed */
+    unsigned char digest[QUORVEL_DIGEST_BYTES];
+} quorvel_file_scan;
+
+/*
+ * Consumes the stream as the whole-file calls do: close (when set) is called exactly once,
+ * after the last read, except on QUORVEL_ERR_INVALID_ARGUMENT (a missing handle, io, read_at
+ * or size, or an unknown flag), where no callback is called. scan may be null; when given it
+ * is zeroed first, and on failure holds nothing but the status. The digest is computed only
+ * for a file whose payload was found. A stream that delivers fewer bytes than its size gives
+ * QUORVEL_ERR_READ; memory ends as QUORVEL_ERR_READ too.
+ */
+QUORVEL_WARN_UNUSED_RESULT
+int quorvel_scan_file(void *handle, const quorvel_random_io *io, unsigned flags,
+                      quorvel_file_scan *scan);
+
+/*
+ * What quorvel_verify_file returns for the scanned bytes, with the same record: the scan's own
+ * status when it failed, QUORVEL_ERR_INVALID_ARGUMENT when scan or public_key is missing or
+ * the scan holds no digest. result may be null; when given it is zeroed first.
+ */
+QUORVEL_WARN_UNUSED_RESULT
+int quorvel_check_scan(const quorvel_file_scan *scan,
+                       const unsigned char public_key[QUORVEL_PUBLIC_KEY_BYTES],
+                       quorvel_verify_result *result);
 
 #ifdef __cplusplus
 }
