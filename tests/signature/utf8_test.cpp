@@ -117,6 +117,7 @@ TEST(Utf8, Utf8ToWideReplacesEachMaximalSubpart) {
     EXPECT_EQ(Utf8ToWide("a\xE0\x80\xED\xA0\x80\xE1\x80"
                          "b\xF0\x9F\x98\x80\xC3\xBC"),
               u"a\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFDb\U0001F600\u00FC");
+    EXPECT_EQ(Utf8ToWide("\xEF\xBF\xBF\xF0\x90\x80\x80"), u"\uFFFF\U00010000");  // the pair bound
     EXPECT_EQ(Utf8ToWide(nullptr), u"");
 }
 
