@@ -10,7 +10,6 @@ set(QUORVEL_FUZZ_TARGETS
     payload_value
     pkcs7_attributes
     key_document
-    base64url
     file_stream
 )
 

@@ -5,7 +5,7 @@
 //   quorvel-fuzz-seeds OUT_DIR [JSON_DIR]
 //
 // OUT_DIR/<target>/ receives the seeds of each target: image, payload_value,
-// pkcs7_attributes, key_document, base64url, file_stream.
+// pkcs7_attributes, key_document, file_stream.
 #include <array>
 #include <cstdio>
 #include <exception>
@@ -190,22 +190,6 @@ void WriteKeyDocuments(SeedWriter& out, const TestKey& key, const fs::path& json
     }
 }
 
-void WriteBase64Url(SeedWriter& out, const TestKey& key) {
-    std::array<unsigned char, 32> counting{};
-    for (size_t i = 0; i < counting.size(); ++i) {
-        counting[i] = static_cast<unsigned char>(i);
-    }
-    const std::string text = Base64Url(counting.data(), counting.size());
-    out.Write("base64url", "counting", FromText(text));
-    out.Write("base64url", "public_key", FromText(Base64Url(key.public_key.data(), 32)));
-    out.Write("base64url", "zeros", FromText(std::string(43, 'A')));
-    out.Write("base64url", "ones", FromText(std::string(42, '_') + "8"));
-    out.Write("base64url", "low_bits_set", FromText(std::string(42, '_') + "_"));
-    out.Write("base64url", "padded", FromText(text + "="));
-    out.Write("base64url", "short", FromText(text.substr(0, 42)));
-    out.Write("base64url", "standard_alphabet", FromText("+/" + text.substr(2)));
-}
-
 void WriteStreams(SeedWriter& out, unsigned char key_byte) {
     const TestKey key = KeyFromSeedByte(key_byte);
     const Bytes image = MakeUnsignedPe(SignedPeOptions{});
@@ -259,7 +243,6 @@ int main(int argc, char** argv) {
         WriteValues(out, key);
         WritePkcs7(out, key);
         WriteKeyDocuments(out, key, argc == 3 ? fs::path(argv[2]) : fs::path());
-        WriteBase64Url(out, key);
         WriteStreams(out, 0x21);
         std::printf("%d seeds written to %s\n", out.count(), argv[1]);
     } catch (const std::exception& failure) {
