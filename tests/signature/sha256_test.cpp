@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
-#include <string_view>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image_block.h"
@@ -70,9 +70,9 @@ Digest FromHexDigest(std::string_view hex) {
 // "abc" (FIPS 180-2) in four ranges, two of them empty; no ranges at all is the empty digest.
 TEST(Sha256Seam, KnownAnswer) {
     const Bytes abc = FromText("abc");
-    ExpectAllEqual({{abc.data(), 1}, {nullptr, 0}, {abc.data() + 1, 2}, {abc.data() + 3, 0}},
-                   FromHexDigest("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"),
-                   "abc");
+    ExpectAllEqual(
+        {{abc.data(), 1}, {nullptr, 0}, {abc.data() + 1, 2}, {abc.data() + 3, 0}},
+        FromHexDigest("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"), "abc");
     ExpectAllEqual({}, SodiumSha256(nullptr, 0), "no ranges");
 }
 
