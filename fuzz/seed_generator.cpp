@@ -30,7 +30,7 @@ constexpr size_t kStreamControlBytes = 5;
 const std::string kJsonKeyId(43, 'A');  // the kid that the JSON structure files name
 
 class SeedWriter {
-public:
+  public:
     explicit SeedWriter(fs::path root) : root_(std::move(root)) {}
 
     void Write(const std::string& target, const std::string& name, const Bytes& bytes) {
@@ -42,7 +42,7 @@ public:
 
     int count() const { return count_; }
 
-private:
+  private:
     fs::path root_;
     int count_ = 0;
 };
@@ -76,7 +76,9 @@ void WriteImages(SeedWriter& out, const TestKey& key) {
     out.Write("image", "long_domain",
               SignPe(image, key, std::string(255, 'd'), Container::kQuorvelEntry));
     out.Write("image", "utf8_domain",
-              SignPe(image, key, "b\xC3\xBC" "cher.\xE4\xBE\x8B.example",
+              SignPe(image, key,
+                     "b\xC3\xBC"
+                     "cher.\xE4\xBE\x8B.example",
                      Container::kQuorvelEntry));
 
     QuorvelEntryFields version2;
@@ -94,8 +96,8 @@ void WriteImages(SeedWriter& out, const TestKey& key) {
               PeWithTable(true, MakeAuthenticodeEntry(SignedAttributeMessage(
                                     {Concat({DerOctetString(payload), Bytes{0x00}})}))));
     out.Write("image", "wrapped_value",
-              PeWithTable(false, MakeAuthenticodeEntry(SignedAttributeMessage(
-                                     {DerSequence(Concat({DerOctetString(payload), DerNull()}))}))));
+              PeWithTable(false, MakeAuthenticodeEntry(SignedAttributeMessage({DerSequence(
+                                     Concat({DerOctetString(payload), DerNull()}))}))));
 
     PeBuilder middle(true);
     middle.AddSection(".text", 0x400, 0x11).AddSection(".data", 0x200, 0x22);
@@ -138,9 +140,9 @@ void WritePkcs7(SeedWriter& out, const TestKey& key) {
         {"bad_then_good",
          SignedAttributeMessage({DerOctetString(Repeat(0x01, 10)), DerOctetString(payload)})},
         {"two_attributes",
-         MakeSignedData({SignerSpec{{AttributeSpec{"1.2.840.113549.1.9.6", {DerNull()}},
-                                     AttributeSpec{kQuorvelPayloadOid,
-                                                   {DerSequence(DerOctetString(payload))}}}}})},
+         MakeSignedData({SignerSpec{
+             {AttributeSpec{"1.2.840.113549.1.9.6", {DerNull()}},
+              AttributeSpec{kQuorvelPayloadOid, {DerSequence(DerOctetString(payload))}}}}})},
         {"second_signer_only",
          MakeSignedData({SignerSpec{}, SignerSpec{{AttributeSpec{kQuorvelPayloadOid,
                                                                  {DerOctetString(payload)}}}}})},
@@ -194,9 +196,8 @@ void WriteStreams(SeedWriter& out, unsigned char key_byte) {
     const TestKey key = KeyFromSeedByte(key_byte);
     const Bytes image = MakeUnsignedPe(SignedPeOptions{});
     const Bytes signed_quorvel = SignPe(image, key, "stream.example", Container::kQuorvelEntry);
-    const Bytes signed_authenticode =
-        SignPe(MakeUnsignedPe(SignedPeOptions{false, 0, {}}), key, "stream.example",
-               Container::kAuthenticode);
+    const Bytes signed_authenticode = SignPe(MakeUnsignedPe(SignedPeOptions{false, 0, {}}), key,
+                                             "stream.example", Container::kAuthenticode);
     const TestKey other = KeyFromSeedByte(static_cast<unsigned char>(key_byte + 1));
     const Bytes other_signed = SignPe(image, other, "other.example", Container::kQuorvelEntry);
     struct Scenario {
@@ -223,9 +224,9 @@ void WriteStreams(SeedWriter& out, unsigned char key_byte) {
         {"key_from_file", {0x01, 0x80, 0x00, 0x00, 0xF0}, &signed_quorvel},
     };
     for (const Scenario& scenario : scenarios) {
-        out.Write("file_stream", scenario.name,
-                  Concat({Bytes(scenario.control.begin(), scenario.control.end()),
-                          *scenario.file}));
+        out.Write(
+            "file_stream", scenario.name,
+            Concat({Bytes(scenario.control.begin(), scenario.control.end()), *scenario.file}));
     }
 }
 
