@@ -200,6 +200,10 @@ void WriteStreams(SeedWriter& out, unsigned char key_byte) {
                                              "stream.example", Container::kAuthenticode);
     const TestKey other = KeyFromSeedByte(static_cast<unsigned char>(key_byte + 1));
     const Bytes other_signed = SignPe(image, other, "other.example", Container::kQuorvelEntry);
+    Bytes not_pe = signed_quorvel;
+    not_pe[0] = 'X';
+    const Bytes empty;
+    const Bytes head(signed_quorvel.begin(), signed_quorvel.begin() + 64);
     struct Scenario {
         const char* name;
         std::array<unsigned char, kStreamControlBytes> control;
@@ -222,6 +226,15 @@ void WriteStreams(SeedWriter& out, unsigned char key_byte) {
         {"missing_tell", {0x52, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
         {"missing_key", {0x61, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
         {"key_from_file", {0x01, 0x80, 0x00, 0x00, 0xF0}, &signed_quorvel},
+        {"unsigned", {0x02, 0x80, 0x00, 0x00, key_byte}, &image},
+        {"not_pe", {0x02, 0x80, 0x00, 0x00, key_byte}, &not_pe},
+        {"empty", {0x02, 0x80, 0x00, 0x00, key_byte}, &empty},
+        {"missing_handle", {0x12, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"missing_io", {0x22, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"missing_read", {0x32, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"missing_seek", {0x42, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"seek_end_fails_no_close", {0x0A, 0x01, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"read_stops_one_short", {0x02, 0x04, 0x00, 63, key_byte}, &head},
     };
     for (const Scenario& scenario : scenarios) {
         out.Write(
