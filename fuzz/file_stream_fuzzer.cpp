@@ -250,6 +250,7 @@ Outcome RunRead(const Control& control, const unsigned char* data, size_t size) 
         if (!ExpectedImage(stream, image)) {
             expected_status = QUORVEL_ERR_READ;
         } else {
+            FUZZ_CHECK(stream.delivered == image.size(), "a readable file is read whole");
             quorvel_fuzz::ModelPayload payload;
             expected_status = quorvel_fuzz::ModelFindPayload(image.empty() ? nullptr : image.data(),
                                                              image.size(), payload);
@@ -298,6 +299,7 @@ Outcome RunVerify(const Control& control, const unsigned char* data, size_t size
         if (!ExpectedImage(stream, image)) {
             expected_status = QUORVEL_ERR_READ;
         } else {
+            FUZZ_CHECK(stream.delivered == image.size(), "a readable file is read whole");
             const unsigned char* bytes = image.empty() ? nullptr : image.data();
             expected_status = quorvel_fuzz::ModelFindPayload(bytes, image.size(), payload);
             if (expected_status == QUORVEL_OK) {

@@ -204,6 +204,7 @@ void WriteStreams(SeedWriter& out, unsigned char key_byte) {
     not_pe[0] = 'X';
     const Bytes empty;
     const Bytes head(signed_quorvel.begin(), signed_quorvel.begin() + 64);
+    const Bytes one_byte(signed_quorvel.begin(), signed_quorvel.begin() + 1);
     struct Scenario {
         const char* name;
         std::array<unsigned char, kStreamControlBytes> control;
@@ -229,6 +230,7 @@ void WriteStreams(SeedWriter& out, unsigned char key_byte) {
         {"unsigned", {0x02, 0x80, 0x00, 0x00, key_byte}, &image},
         {"not_pe", {0x02, 0x80, 0x00, 0x00, key_byte}, &not_pe},
         {"empty", {0x02, 0x80, 0x00, 0x00, key_byte}, &empty},
+        {"one_byte", {0x02, 0x80, 0x00, 0x00, key_byte}, &one_byte},
         {"missing_handle", {0x12, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
         {"missing_io", {0x22, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
         {"missing_read", {0x32, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
