@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "quorvel/utf8.h"
+
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
@@ -10,32 +12,10 @@ constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
 
 // Length of the well-formed UTF-8 sequence at text[i], or 0 when none starts there.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
-    const std::size_t left = text.size() - i;
-    const unsigned char lead = byte(0);
-    const auto continuation = [&](std::size_t k, unsigned char low, unsigned char high) {
-        return k < left && byte(k) >= low && byte(k) <= high;
-    };
-    if (lead < 0x80) {
-        return 1;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        return continuation(1, 0x80, 0xBF) ? 2 : 0;
-    }
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-        const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) ? 3 : 0;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) &&
-                       continuation(3, 0x80, 0xBF)
-                   ? 4
-                   : 0;
-    }
-    return 0;
+    std::uint32_t codePoint = 0;
+    std::size_t consumed = 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data()) + i;
+    return quorvel_utf8_next(bytes, text.size() - i, &codePoint, &consumed) != 0 ? consumed : 0;
 }
 
 bool IsControl(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }

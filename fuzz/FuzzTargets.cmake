@@ -10,7 +10,6 @@ set(QUORVEL_FUZZ_TARGETS
     payload_value
     pkcs7_attributes
     key_document
-    base64url
     file_stream
 )
 
@@ -19,7 +18,7 @@ function(quorvel_add_fuzz_support target)
     add_library(${target} STATIC ${QUORVEL_FUZZ_DIR}/fuzz_support.cpp)
     target_include_directories(${target} PUBLIC ${QUORVEL_FUZZ_DIR} ${PROJECT_SOURCE_DIR}/signature)
     target_link_libraries(${target} PUBLIC
-        quorvel_signature quorvel_keyclient OpenSSL::Crypto quorvel::sodium)
+        quorvel_signature quorvel_keyclient quorvel_test_support OpenSSL::Crypto quorvel::sodium)
     quorvel_set_warnings(${target})
 endfunction()
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "quorvel_test/signing.h"
 
 namespace {
 
@@ -28,10 +29,10 @@ enum class Fault {
     kSeekEndFails = 1,
     kTellNegative = 2,
     kSeekSetFails = 3,
-    kReadStops = 4,        // read delivers param bytes, then 0
-    kReadClaimsMore = 5,   // read call number param % 4 returns more than asked
-    kTellClaimsMore = 6,   // size reported as param + 1 bytes more than there are
-    kTellClaimsLess = 7,   // size reported as param + 1 bytes fewer (not below 0)
+    kReadStops = 4,       // read delivers param bytes, then 0
+    kReadClaimsMore = 5,  // read call number param % 4 returns more than asked
+    kTellClaimsMore = 6,  // size reported as param + 1 bytes more than there are
+    kTellClaimsLess = 7,  // size reported as param + 1 bytes fewer (not below 0)
 };
 
 enum class Missing { kNone, kHandle, kIo, kRead, kSeek, kTell, kPublicKey };
@@ -156,12 +157,12 @@ Stream MakeStream(const Control& control, const unsigned char* data, size_t size
 // What the library must have read, or false when the stream cannot be read whole.
 bool ExpectedImage(const Stream& stream, std::vector<unsigned char>& image) {
     switch (stream.fault) {
-    case Fault::kSeekEndFails:
-    case Fault::kTellNegative:
-    case Fault::kSeekSetFails:
-        return false;
-    default:
-        break;
+        case Fault::kSeekEndFails:
+        case Fault::kTellNegative:
+        case Fault::kSeekSetFails:
+            return false;
+        default:
+            break;
     }
     const auto claimed = static_cast<uint64_t>(stream.claimed);
     if (claimed > stream.size) {
@@ -249,9 +250,10 @@ Outcome RunRead(const Control& control, const unsigned char* data, size_t size) 
         if (!ExpectedImage(stream, image)) {
             expected_status = QUORVEL_ERR_READ;
         } else {
+            FUZZ_CHECK(stream.delivered == image.size(), "a readable file is read whole");
             quorvel_fuzz::ModelPayload payload;
-            expected_status = quorvel_fuzz::ModelFindPayload(
-                image.empty() ? nullptr : image.data(), image.size(), payload);
+            expected_status = quorvel_fuzz::ModelFindPayload(image.empty() ? nullptr : image.data(),
+                                                             image.size(), payload);
             if (expected_status == QUORVEL_OK) {
                 expected.has_signature = 1;
                 expected.payload_valid = 1;
@@ -279,11 +281,11 @@ Outcome RunVerify(const Control& control, const unsigned char* data, size_t size
     SetupIo(control, io);
     quorvel_verify_result result;
     std::memset(&result, 0xEE, sizeof result);
-    const int status = quorvel_verify_file(
-        control.missing == Missing::kHandle ? nullptr : &stream,
-        control.missing == Missing::kIo ? nullptr : &io,
-        control.missing == Missing::kPublicKey ? nullptr : public_key,
-        control.no_record ? nullptr : &result);
+    const int status =
+        quorvel_verify_file(control.missing == Missing::kHandle ? nullptr : &stream,
+                            control.missing == Missing::kIo ? nullptr : &io,
+                            control.missing == Missing::kPublicKey ? nullptr : public_key,
+                            control.no_record ? nullptr : &result);
 
     quorvel_verify_result expected;
     std::memset(&expected, 0, sizeof expected);
@@ -297,6 +299,7 @@ Outcome RunVerify(const Control& control, const unsigned char* data, size_t size
         if (!ExpectedImage(stream, image)) {
             expected_status = QUORVEL_ERR_READ;
         } else {
+            FUZZ_CHECK(stream.delivered == image.size(), "a readable file is read whole");
             const unsigned char* bytes = image.empty() ? nullptr : image.data();
             expected_status = quorvel_fuzz::ModelFindPayload(bytes, image.size(), payload);
             if (expected_status == QUORVEL_OK) {
@@ -304,9 +307,11 @@ Outcome RunVerify(const Control& control, const unsigned char* data, size_t size
                 FUZZ_CHECK(pe.ok, "a file with a payload has headers that lead to the table");
                 const quorvel_fuzz::Digest digest =
                     quorvel_fuzz::ModelImageDigest(bytes, image.size(), pe);
-                const quorvel_fuzz::Digest thumbprint = quorvel_fuzz::ModelThumbprint(public_key);
-                if (crypto_sign_verify_detached(payload.bytes.data(), digest.data(),
-                                                digest.size(), public_key) != 0) {
+                quorvel_test::PublicKey key{};
+                std::copy(public_key, public_key + 32, key.begin());
+                const quorvel_fuzz::Digest thumbprint = quorvel_test::JwkThumbprint(key);
+                if (crypto_sign_verify_detached(payload.bytes.data(), digest.data(), digest.size(),
+                                                public_key) != 0) {
                     expected_status = QUORVEL_ERR_SIGNATURE_INVALID;
                 } else if (std::memcmp(thumbprint.data(), payload.bytes.data() + 64, 32) != 0) {
                     expected_status = QUORVEL_ERR_KEY_MISMATCH;

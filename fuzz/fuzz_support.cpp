@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include <openssl/sha.h>
+#include "quorvel_test/signing.h"
 
 namespace quorvel_fuzz {
 
@@ -14,8 +14,8 @@ constexpr uint32_t kQuorvelRevision = 0x0300;
 constexpr uint32_t kQuorvelType = 0x0010;
 constexpr uint32_t kAuthenticodeRevision = 0x0200;
 constexpr uint32_t kAuthenticodeType = 0x0002;
-constexpr uint64_t kQuorvelContentBytes = 364;  // magic, version, length, payload
-constexpr uint64_t kQuorvelMinimumContent = 12; // magic, version, length
+constexpr uint64_t kQuorvelContentBytes = 364;   // magic, version, length, payload
+constexpr uint64_t kQuorvelMinimumContent = 12;  // magic, version, length
 constexpr size_t kDomainOffset = 96;
 constexpr size_t kDomainField = 256;
 
@@ -31,68 +31,15 @@ uint32_t Le32(const unsigned char* p) {
     return value;
 }
 
-uint64_t RoundUp8(uint64_t value) {
-    return (value + kAlignment - 1) / kAlignment * kAlignment;
-}
+uint64_t RoundUp8(uint64_t value) { return (value + kAlignment - 1) / kAlignment * kAlignment; }
 
 }  // namespace
 
 void PropertyViolated(const char* what, const char* condition, const char* file, int line) {
-    std::fprintf(stderr, "\n*** property violated: %s\n    (%s) at %s:%d\n", what, condition,
-                 file, line);
+    std::fprintf(stderr, "\n*** property violated: %s\n    (%s) at %s:%d\n", what, condition, file,
+                 line);
     std::fflush(stderr);
     __builtin_trap();
-}
-
-bool IsWellFormedUtf8(const unsigned char* text, size_t length) {
-    if (text == nullptr) {
-        return false;
-    }
-    size_t i = 0;
-    while (i < length) {
-        const unsigned lead = text[i];
-        if (lead == 0) {
-            return false;
-        }
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t continuation = 0;
-        uint32_t code_point = 0;
-        uint32_t smallest = 0;
-        if ((lead & 0xE0U) == 0xC0U) {
-            continuation = 1;
-            code_point = lead & 0x1FU;
-            smallest = 0x80;
-        } else if ((lead & 0xF0U) == 0xE0U) {
-            continuation = 2;
-            code_point = lead & 0x0FU;
-            smallest = 0x800;
-        } else if ((lead & 0xF8U) == 0xF0U) {
-            continuation = 3;
-            code_point = lead & 0x07U;
-            smallest = 0x10000;
-        } else {
-            return false;
-        }
-        if (length - i - 1 < continuation) {
-            return false;
-        }
-        for (size_t k = 1; k <= continuation; ++k) {
-            const unsigned next = text[i + k];
-            if ((next & 0xC0U) != 0x80U) {
-                return false;
-            }
-            code_point = (code_point << 6) | (next & 0x3FU);
-        }
-        if (code_point < smallest || code_point > 0x10FFFF ||
-            (code_point >= 0xD800 && code_point <= 0xDFFF)) {
-            return false;
-        }
-        i += continuation + 1;
-    }
-    return true;
 }
 
 bool ReadDerHeader(const unsigned char* bytes, uint64_t available, DerHeader& header) {
@@ -189,7 +136,7 @@ bool ModelParsePayload(const unsigned char* bytes, size_t length, ModelPayload& 
             break;
         }
     }
-    if (terminator == kDomainField || !IsWellFormedUtf8(domain, terminator)) {
+    if (terminator == kDomainField || !quorvel_utf8_valid(domain, terminator)) {
         return false;
     }
     for (size_t i = terminator; i < kDomainField; ++i) {
@@ -257,7 +204,7 @@ void CheckPayloadShape(const quorvel_payload& payload, const ModelPayload* model
     for (size_t i = length; i < kDomainField; ++i) {
         FUZZ_CHECK(domain[i] == 0, "the domain field is zero after the NUL");
     }
-    FUZZ_CHECK(IsWellFormedUtf8(domain, length), "the domain is well-formed UTF-8");
+    FUZZ_CHECK(quorvel_utf8_valid(domain, length), "the domain is well-formed UTF-8");
     if (model != nullptr) {
         FUZZ_CHECK(PayloadBytes(payload) == model->bytes, "payload bytes equal the model's");
         FUZZ_CHECK(payload.domain_length == model->domain_length,
@@ -310,13 +257,6 @@ PeModel ModelLocate(const unsigned char* image, size_t size) {
     return pe;
 }
 
-Digest Sha256(const unsigned char* bytes, size_t length) {
-    Digest digest{};
-    static const unsigned char kNothing = 0;
-    SHA256(bytes != nullptr ? bytes : &kNothing, length, digest.data());
-    return digest;
-}
-
 Digest ModelImageDigest(const unsigned char* image, size_t size, const PeModel& pe) {
     std::vector<bool> excluded(size, false);
     auto mark = [&excluded](uint64_t begin, uint64_t count) {
@@ -336,7 +276,7 @@ Digest ModelImageDigest(const unsigned char* image, size_t size, const PeModel& 
             hashed.push_back(image[i]);
         }
     }
-    return Sha256(hashed.data(), hashed.size());
+    return quorvel_test::Sha256(hashed.data(), hashed.size());
 }
 
 int ModelFindPayload(const unsigned char* image, size_t size, ModelPayload& payload) {
@@ -389,8 +329,8 @@ int ModelFindPayload(const unsigned char* image, size_t size, ModelPayload& payl
         } else if (revision == kAuthenticodeRevision && type == kAuthenticodeType) {
             quorvel_payload scratch;
             std::memset(&scratch, 0, sizeof scratch);
-            if (quorvel_find_authenticode_payload(entry + 8, static_cast<size_t>(content),
-                                                  &scratch, &attribute_seen)) {
+            if (quorvel_find_authenticode_payload(entry + 8, static_cast<size_t>(content), &scratch,
+                                                  &attribute_seen)) {
                 CheckPayloadShape(scratch, nullptr);
                 if (found) {
                     return QUORVEL_ERR_INVALID_PAYLOAD;
@@ -406,32 +346,6 @@ int ModelFindPayload(const unsigned char* image, size_t size, ModelPayload& payl
         return QUORVEL_OK;
     }
     return attribute_seen != 0 ? QUORVEL_ERR_INVALID_PAYLOAD : QUORVEL_ERR_NO_SIGNATURE;
-}
-
-std::string ModelBase64Url(const unsigned char* bytes, size_t length) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string text;
-    uint32_t buffer = 0;
-    int bits = 0;
-    for (size_t i = 0; i < length; ++i) {
-        buffer = (buffer << 8) | bytes[i];
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            text += kAlphabet[(buffer >> bits) & 0x3FU];
-        }
-    }
-    if (bits > 0) {
-        text += kAlphabet[(buffer << (6 - bits)) & 0x3FU];
-    }
-    return text;
-}
-
-Digest ModelThumbprint(const unsigned char public_key[32]) {
-    const std::string text =
-        R"({"crv":"Ed25519","kty":"OKP","x":")" + ModelBase64Url(public_key, 32) + R"("})";
-    return Sha256(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
 }  // namespace quorvel_fuzz

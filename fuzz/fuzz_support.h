@@ -1,6 +1,7 @@
 // Shared pieces of the fuzz targets: the property check, and reference models of the
-// signature library's rules written separately from the library (own UTF-8 validator, own
-// DER header reader, own header walk, OpenSSL's SHA-256 over a copy of the hashed bytes).
+// signature library's rules written separately from the library (own DER header reader, own
+// header walk, OpenSSL's SHA-256 over a copy of the hashed bytes). The domain's UTF-8 rule is
+// the library's own (tested whole by its table); thumbprints are the test builders'.
 #pragma once
 
 #include <array>
@@ -21,18 +22,14 @@ namespace quorvel_fuzz {
 [[noreturn]] void PropertyViolated(const char* what, const char* condition, const char* file,
                                    int line);
 
-#define FUZZ_CHECK(condition, what)                                                       \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
-            ::quorvel_fuzz::PropertyViolated((what), #condition, __FILE__, __LINE__);     \
-        }                                                                                 \
+#define FUZZ_CHECK(condition, what)                                                   \
+    do {                                                                              \
+        if (!(condition)) {                                                           \
+            ::quorvel_fuzz::PropertyViolated((what), #condition, __FILE__, __LINE__); \
+        }                                                                             \
     } while (0)
 
 using Digest = std::array<unsigned char, 32>;
-
-// Well-formed UTF-8 without the zero byte, decided by decoding each code point and
-// rejecting overlong forms, surrogates and values above U+10FFFF.
-bool IsWellFormedUtf8(const unsigned char* text, size_t length);
 
 // One tag-and-length header at the start of bytes[0, available): short form, or long form
 // with 1 to 8 length bytes; the content must fit in what is left.
@@ -83,12 +80,6 @@ Digest ModelImageDigest(const unsigned char* image, size_t size, const PeModel& 
 // The certificate-table walk with the model's own entry checks; Authenticode entries are
 // handed to the library's quorvel_find_authenticode_payload (fuzzed on its own).
 int ModelFindPayload(const unsigned char* image, size_t size, ModelPayload& payload);
-
-// RFC 7638 thumbprint of an Ed25519 key: own base64url, OpenSSL's SHA-256.
-Digest ModelThumbprint(const unsigned char public_key[32]);
-std::string ModelBase64Url(const unsigned char* bytes, size_t length);
-
-Digest Sha256(const unsigned char* bytes, size_t length);
 
 // The file-stream target's input: a control header, then the file's bytes.
 inline constexpr size_t kStreamControlBytes = 5;

@@ -13,9 +13,9 @@ namespace {
 constexpr size_t kKeyIdTextBytes = 43;
 
 constexpr std::array<std::string_view, 10> kMessages = {
-    "invalid JSON",          "missing jwk object",          "missing JWK fields",
-    "unexpected key type",   "kid mismatch",                "invalid public key encoding",
-    "missing status object", "missing status state",        "invalid status state",
+    "invalid JSON",          "missing jwk object",   "missing JWK fields",
+    "unexpected key type",   "kid mismatch",         "invalid public key encoding",
+    "missing status object", "missing status state", "invalid status state",
     "invalid description",
 };
 

@@ -99,18 +99,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Visit again;
     again.message = &message;
-    FUZZ_CHECK(quorvel_pkcs7_visit_signer_attributes(der, message.size(), Record, &again) ==
-                       decoded &&
-                   again.attributes == full.attributes,
-               "decoding is deterministic");
+    FUZZ_CHECK(
+        quorvel_pkcs7_visit_signer_attributes(der, message.size(), Record, &again) == decoded &&
+            again.attributes == full.attributes,
+        "decoding is deterministic");
 
     if (stop_after != 0) {
         Visit stopped;
         stopped.message = &message;
         stopped.stop_after = stop_after;
-        FUZZ_CHECK(quorvel_pkcs7_visit_signer_attributes(der, message.size(), Record,
-                                                         &stopped) == decoded,
-                   "stopping early does not change the answer");
+        FUZZ_CHECK(
+            quorvel_pkcs7_visit_signer_attributes(der, message.size(), Record, &stopped) == decoded,
+            "stopping early does not change the answer");
         const size_t expected = full.calls < stop_after ? full.calls : stop_after;
         FUZZ_CHECK(stopped.calls == expected, "the visit stops where the visitor said");
         for (size_t i = 0; i < stopped.attributes.size(); ++i) {
@@ -156,9 +156,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // attribute seen is never set back to 0.
     quorvel_payload scratch;
     int already = 1;
-    FUZZ_CHECK(quorvel_find_authenticode_payload(der, message.size(), &scratch, &already) ==
-                       found &&
-                   already == 1,
-               "attribute seen stays 1 once set");
+    FUZZ_CHECK(
+        quorvel_find_authenticode_payload(der, message.size(), &scratch, &already) == found &&
+            already == 1,
+        "attribute seen stays 1 once set");
     return 0;
 }

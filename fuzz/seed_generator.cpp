@@ -5,7 +5,7 @@
 //   quorvel-fuzz-seeds OUT_DIR [JSON_DIR]
 //
 // OUT_DIR/<target>/ receives the seeds of each target: image, payload_value,
-// pkcs7_attributes, key_document, base64url, file_stream.
+// pkcs7_attributes, key_document, file_stream.
 #include <array>
 #include <cstdio>
 #include <exception>
@@ -30,7 +30,7 @@ constexpr size_t kStreamControlBytes = 5;
 const std::string kJsonKeyId(43, 'A');  // the kid that the JSON structure files name
 
 class SeedWriter {
-public:
+  public:
     explicit SeedWriter(fs::path root) : root_(std::move(root)) {}
 
     void Write(const std::string& target, const std::string& name, const Bytes& bytes) {
@@ -42,7 +42,7 @@ public:
 
     int count() const { return count_; }
 
-private:
+  private:
     fs::path root_;
     int count_ = 0;
 };
@@ -76,7 +76,9 @@ void WriteImages(SeedWriter& out, const TestKey& key) {
     out.Write("image", "long_domain",
               SignPe(image, key, std::string(255, 'd'), Container::kQuorvelEntry));
     out.Write("image", "utf8_domain",
-              SignPe(image, key, "b\xC3\xBC" "cher.\xE4\xBE\x8B.example",
+              SignPe(image, key,
+                     "b\xC3\xBC"
+                     "cher.\xE4\xBE\x8B.example",
                      Container::kQuorvelEntry));
 
     QuorvelEntryFields version2;
@@ -94,8 +96,8 @@ void WriteImages(SeedWriter& out, const TestKey& key) {
               PeWithTable(true, MakeAuthenticodeEntry(SignedAttributeMessage(
                                     {Concat({DerOctetString(payload), Bytes{0x00}})}))));
     out.Write("image", "wrapped_value",
-              PeWithTable(false, MakeAuthenticodeEntry(SignedAttributeMessage(
-                                     {DerSequence(Concat({DerOctetString(payload), DerNull()}))}))));
+              PeWithTable(false, MakeAuthenticodeEntry(SignedAttributeMessage({DerSequence(
+                                     Concat({DerOctetString(payload), DerNull()}))}))));
 
     PeBuilder middle(true);
     middle.AddSection(".text", 0x400, 0x11).AddSection(".data", 0x200, 0x22);
@@ -138,9 +140,9 @@ void WritePkcs7(SeedWriter& out, const TestKey& key) {
         {"bad_then_good",
          SignedAttributeMessage({DerOctetString(Repeat(0x01, 10)), DerOctetString(payload)})},
         {"two_attributes",
-         MakeSignedData({SignerSpec{{AttributeSpec{"1.2.840.113549.1.9.6", {DerNull()}},
-                                     AttributeSpec{kQuorvelPayloadOid,
-                                                   {DerSequence(DerOctetString(payload))}}}}})},
+         MakeSignedData({SignerSpec{
+             {AttributeSpec{"1.2.840.113549.1.9.6", {DerNull()}},
+              AttributeSpec{kQuorvelPayloadOid, {DerSequence(DerOctetString(payload))}}}}})},
         {"second_signer_only",
          MakeSignedData({SignerSpec{}, SignerSpec{{AttributeSpec{kQuorvelPayloadOid,
                                                                  {DerOctetString(payload)}}}}})},
@@ -190,31 +192,19 @@ void WriteKeyDocuments(SeedWriter& out, const TestKey& key, const fs::path& json
     }
 }
 
-void WriteBase64Url(SeedWriter& out, const TestKey& key) {
-    std::array<unsigned char, 32> counting{};
-    for (size_t i = 0; i < counting.size(); ++i) {
-        counting[i] = static_cast<unsigned char>(i);
-    }
-    const std::string text = Base64Url(counting.data(), counting.size());
-    out.Write("base64url", "counting", FromText(text));
-    out.Write("base64url", "public_key", FromText(Base64Url(key.public_key.data(), 32)));
-    out.Write("base64url", "zeros", FromText(std::string(43, 'A')));
-    out.Write("base64url", "ones", FromText(std::string(42, '_') + "8"));
-    out.Write("base64url", "low_bits_set", FromText(std::string(42, '_') + "_"));
-    out.Write("base64url", "padded", FromText(text + "="));
-    out.Write("base64url", "short", FromText(text.substr(0, 42)));
-    out.Write("base64url", "standard_alphabet", FromText("+/" + text.substr(2)));
-}
-
 void WriteStreams(SeedWriter& out, unsigned char key_byte) {
     const TestKey key = KeyFromSeedByte(key_byte);
     const Bytes image = MakeUnsignedPe(SignedPeOptions{});
     const Bytes signed_quorvel = SignPe(image, key, "stream.example", Container::kQuorvelEntry);
-    const Bytes signed_authenticode =
-        SignPe(MakeUnsignedPe(SignedPeOptions{false, 0, {}}), key, "stream.example",
-               Container::kAuthenticode);
+    const Bytes signed_authenticode = SignPe(MakeUnsignedPe(SignedPeOptions{false, 0, {}}), key,
+                                             "stream.example", Container::kAuthenticode);
     const TestKey other = KeyFromSeedByte(static_cast<unsigned char>(key_byte + 1));
     const Bytes other_signed = SignPe(image, other, "other.example", Container::kQuorvelEntry);
+    Bytes not_pe = signed_quorvel;
+    not_pe[0] = 'X';
+    const Bytes empty;
+    const Bytes head(signed_quorvel.begin(), signed_quorvel.begin() + 64);
+    const Bytes one_byte(signed_quorvel.begin(), signed_quorvel.begin() + 1);
     struct Scenario {
         const char* name;
         std::array<unsigned char, kStreamControlBytes> control;
@@ -237,11 +227,21 @@ void WriteStreams(SeedWriter& out, unsigned char key_byte) {
         {"missing_tell", {0x52, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
         {"missing_key", {0x61, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
         {"key_from_file", {0x01, 0x80, 0x00, 0x00, 0xF0}, &signed_quorvel},
+        {"unsigned", {0x02, 0x80, 0x00, 0x00, key_byte}, &image},
+        {"not_pe", {0x02, 0x80, 0x00, 0x00, key_byte}, &not_pe},
+        {"empty", {0x02, 0x80, 0x00, 0x00, key_byte}, &empty},
+        {"one_byte", {0x02, 0x80, 0x00, 0x00, key_byte}, &one_byte},
+        {"missing_handle", {0x12, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"missing_io", {0x22, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"missing_read", {0x32, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"missing_seek", {0x42, 0x80, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"seek_end_fails_no_close", {0x0A, 0x01, 0x00, 0x00, key_byte}, &signed_quorvel},
+        {"read_stops_one_short", {0x02, 0x04, 0x00, 63, key_byte}, &head},
     };
     for (const Scenario& scenario : scenarios) {
-        out.Write("file_stream", scenario.name,
-                  Concat({Bytes(scenario.control.begin(), scenario.control.end()),
-                          *scenario.file}));
+        out.Write(
+            "file_stream", scenario.name,
+            Concat({Bytes(scenario.control.begin(), scenario.control.end()), *scenario.file}));
     }
 }
 
@@ -259,7 +259,6 @@ int main(int argc, char** argv) {
         WriteValues(out, key);
         WritePkcs7(out, key);
         WriteKeyDocuments(out, key, argc == 3 ? fs::path(argv[2]) : fs::path());
-        WriteBase64Url(out, key);
         WriteStreams(out, 0x21);
         std::printf("%d seeds written to %s\n", out.count(), argv[1]);
     } catch (const std::exception& failure) {

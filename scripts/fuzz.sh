@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a while:
 #
-#   scripts/fuzz.sh [SECONDS_PER_TARGET]      (default 60)
+#   scripts/fuzz.sh [SECONDS_PER_TARGET]      (default $QUORVEL_FUZZ_SECONDS, else 30)
 #
 # 1. configures and builds build/fuzz (QUORVEL_BUILD_FUZZ, address and undefined sanitizers);
 # 2. generates the seed corpora (quorvel-fuzz-seeds, plus fuzz/corpus/json);
@@ -16,7 +16,7 @@
 # QUORVEL_FUZZ_JOBS (build parallelism, default 2).
 set -euo pipefail
 
-seconds=${1:-60}
+seconds=${1:-${QUORVEL_FUZZ_SECONDS:-30}}
 case $seconds in
 '' | *[!0-9]*)
     echo "usage: $0 [SECONDS_PER_TARGET]" >&2
@@ -27,7 +27,8 @@ esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUORVEL_FUZZ_BUILD_DIR:-$root/build/fuzz}
 jobs=${QUORVEL_FUZZ_JOBS:-2}
-all_targets="image payload_value pkcs7_attributes key_document base64url file_stream"
+# The names of fuzz/FuzzTargets.cmake.
+all_targets=$(sed -n '/^set(QUORVEL_FUZZ_TARGETS/,/)/{s/^ *\([a-z0-9_]*\)$/\1/p}' "$root/fuzz/FuzzTargets.cmake")
 targets=${QUORVEL_FUZZ_TARGETS:-$all_targets}
 
 if [ -z "${QUORVEL_FUZZ_NO_BUILD:-}" ]; then
@@ -96,12 +97,6 @@ for target in $targets; do
     elapsed=$(($(date +%s) - start))
     total_seconds=$((total_seconds + elapsed))
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-    if [ -z "$runs" ]; then
-        runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -n 1)
-    fi
-    if [ -z "$runs" ]; then
-        runs=$(grep -o '^#[0-9]*' "$log" | tail -n 1 | tr -d '#')
-    fi
     result=ok
     if [ "$status" -ne 0 ]; then
         result="CRASH (exit $status)"

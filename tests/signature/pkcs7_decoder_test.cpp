@@ -49,11 +49,12 @@ struct Visited {
     bool values_inside_message = true;
 };
 
-Visited VisitAll(const Bytes& der) {
+Visited VisitAll(const Bytes& der, size_t stop_after = SIZE_MAX) {
     struct Context {
         const Bytes* der;
         Visited visited;
-    } context{&der, {}};
+        size_t stop_after;
+    } context{&der, {}, stop_after};
     context.visited.decoded = quorvel_pkcs7_visit_signer_attributes(
         der.data(), der.size(),
         [](void* raw, const char* oid, const quorvel_der_value* values, size_t count) -> int {
@@ -69,10 +70,82 @@ Visited VisitAll(const Bytes& der) {
                 attribute.values.emplace_back(values[i].bytes, values[i].bytes + values[i].length);
             }
             ctx->visited.attributes.push_back(std::move(attribute));
-            return 0;
+            return ctx->visited.attributes.size() >= ctx->stop_after ? 1 : 0;
         },
         &context);
     return context.visited;
+}
+
+TEST(Pkcs7Decoder, GivesFirstSignerAttributesAsCompleteEncodings) {
+    const Bytes octets = DerOctetString(Payload());
+    const Bytes sequence = DerSequence(Concat({octets}));
+    const Bytes der = OneSigner({AttributeSpec{kQuorvelPayloadOid, {octets}},
+                                 AttributeSpec{"1.2.3.4.5", {DerNull(), sequence}}});
+    const Visited visited = VisitAll(der);
+    const std::vector<SeenAttribute>& seen = visited.attributes;
+    ASSERT_EQ(visited.decoded, 1);
+    ASSERT_EQ(seen.size(), 2U);
+    // SET OF is sorted in DER, so look the attributes up by identifier.
+    for (const SeenAttribute& attribute : seen) {
+        if (attribute.oid == kQuorvelPayloadOid) {
+            ASSERT_EQ(attribute.values.size(), 1U);
+            EXPECT_EQ(attribute.values[0], octets);
+            EXPECT_EQ(ToHex(attribute.values[0].data(), 4), "04820160");
+        } else {
+            EXPECT_EQ(attribute.oid, "1.2.3.4.5");
+            ASSERT_EQ(attribute.values.size(), 2U);
+            EXPECT_EQ(attribute.values[0], DerNull());
+            EXPECT_EQ(attribute.values[1], sequence);
+        }
+    }
+}
+
+TEST(Pkcs7Decoder, LongIdentifierIsRenderedWhole) {
+    const std::string oid =
+        "1.3.6.1.4.1.57931.1.1.4294967295.4294967295.4294967295.4294967295."
+        "4294967295.4294967295.4294967295.4294967295.4294967295.4294967295.1";
+    const Visited visited = VisitAll(OneSigner({AttributeSpec{oid, {DerNull()}}}));
+    const auto& seen = visited.attributes;
+    ASSERT_EQ(visited.decoded, 1);
+    ASSERT_EQ(seen.size(), 1U);
+    EXPECT_EQ(seen[0].oid, oid);
+}
+
+TEST(Pkcs7Decoder, StopsWhenTheVisitorSaysSo) {
+    const Bytes der =
+        OneSigner({AttributeSpec{"1.2.3.4", {DerNull()}}, AttributeSpec{"1.2.3.5", {DerNull()}},
+                   AttributeSpec{"1.2.3.6", {DerNull()}}});
+    EXPECT_EQ(VisitAll(der).attributes.size(), 3U);
+    const Visited stopped = VisitAll(der, 1);
+    EXPECT_EQ(stopped.attributes.size(), 1U);
+    EXPECT_EQ(stopped.decoded, 1);
+}
+
+TEST(Pkcs7Decoder, RejectsWhatIsNotSignedData) {
+    const Bytes der = OneSigner({});
+    struct Case {
+        std::string name;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        {"empty", {}},
+        {"garbage", Bytes(64, 0x30)},
+        {"truncated message", Bytes(der.begin(), der.end() - 20)},
+        {"only the outer header", Bytes(der.begin(), der.begin() + 4)},
+        {"a NULL", DerNull()},
+    };
+    for (const Case& c : cases) {
+        const Visited visited = VisitAll(c.bytes);
+        EXPECT_EQ(visited.decoded, 0) << c.name;
+        EXPECT_TRUE(visited.attributes.empty()) << c.name;
+    }
+    EXPECT_EQ(quorvel_pkcs7_visit_signer_attributes(nullptr, 10, nullptr, nullptr), 0);
+}
+
+TEST(Pkcs7Decoder, SignerWithoutUnauthenticatedAttributes) {
+    const Visited visited = VisitAll(OneSigner({}));
+    EXPECT_TRUE(visited.attributes.empty());
+    EXPECT_EQ(visited.decoded, 1);
 }
 
 TEST(Pkcs7DecoderValues, AreTheMessagesOwnBytes) {
@@ -87,7 +160,7 @@ TEST(Pkcs7DecoderValues, AreTheMessagesOwnBytes) {
     // A BER constructed OCTET STRING whose two segments hold the payload.
     const Bytes two_segments =
         DerTlv(0x24, Concat({DerOctetString(Bytes(p.begin(), p.begin() + 100)),
-                            DerOctetString(Bytes(p.begin() + 100, p.end()))}));
+                             DerOctetString(Bytes(p.begin() + 100, p.end()))}));
     const Bytes octets = DerOctetString(p);
     struct Case {
         std::string name;
