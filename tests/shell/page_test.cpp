@@ -1,0 +1,215 @@
+// The page end to end, as Explorer shows it: the host program (tools/) creates the handler,
+// hands it a file signed for the loopback key server, shows the Properties window with the
+// Quorvel tab and reports what the page shows; its screenshots stay as artifacts.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "keyserver/keyserver_client.h"
+#include "quorvel_test/signed_pe.h"
+#include "quorvel_test/signing.h"
+#include "shell_module.h"
+
+namespace {
+
+using Fields = std::map<std::string, std::string>;
+
+constexpr char kDescription[] = "Release key \u00b7 B\u00fcro & Co";  // UTF-8, through Utf8ToWide
+constexpr COLORREF kGreen = RGB(0, 100, 0);
+constexpr COLORREF kCrimson = RGB(220, 20, 60);
+constexpr COLORREF kLinkBlue = RGB(0, 102, 204);
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}  // ASCII paths
+
+std::string ReadBytes(const std::string& path) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
+}
+
+// Runs the host program; its "key: value" lines, and "exit" for its exit status.
+Fields RunHost(const std::string& arguments) {
+    const std::string command = "\"\"" + Narrow(shell_test::BinFolder()) +
+                                "quorvel-properties-host.exe\" " + arguments + "\"";
+    FILE* output = _popen(command.c_str(), "rb");
+    Fields fields;
+    char line[4096];
+    while (output != nullptr && std::fgets(line, sizeof line, output) != nullptr) {
+        const std::string text(line, std::strcspn(line, "\r\n"));
+        const size_t colon = text.find(": ");
+        if (colon != std::string::npos) {
+            fields[text.substr(0, colon)] = text.substr(colon + 2);
+        }
+    }
+    fields["exit"] = std::to_string(output != nullptr ? _pclose(output) : -1);
+    return fields;
+}
+
+// Pixels of one colour in the 24-bit BMP that the host saves.
+size_t CountPixels(const std::string& bmp, COLORREF color) {
+    int32_t width = 0;
+    uint32_t offset = 0;
+    if (bmp.size() >= 54) {
+        std::memcpy(&offset, &bmp[10], 4);
+        std::memcpy(&width, &bmp[18], 4);
+    }
+    const size_t rowBytes = static_cast<size_t>(std::max(width, 0)) * 3;
+    size_t count = 0;
+    for (size_t row = offset; rowBytes > 0 && row + rowBytes <= bmp.size();
+         row += (rowBytes + 3) & ~size_t{3}) {
+        for (size_t at = row; at < row + rowBytes; at += 3) {
+            const auto* pixel = reinterpret_cast<const unsigned char*>(&bmp[at]);
+            count += RGB(pixel[2], pixel[1], pixel[0]) == color ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+class PageTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const char* state = std::getenv("QUORVEL_SHELL_KEYSERVER_STATE");
+        ready_ = state != nullptr && server_.Open(state, nullptr);
+        artifacts_ = keyserver::NativePath(std::getenv("QUORVEL_SHELL_ARTIFACTS"));
+        CreateDirectoryA(artifacts_.c_str(), nullptr);
+        // A real PE, the host program itself, padded for its certificate table.
+        host_ = ReadBytes(Narrow(shell_test::BinFolder()) + "quorvel-properties-host.exe");
+        host_.resize((host_.size() + 7) / 8 * 8, '\0');
+    }
+    void SetUp() override {
+        ASSERT_TRUE(ready_ && host_.size() > 4096) << "no key server or host program";
+    }
+
+    // FOLDER\NAME.exe signed for the key server with the key of seed, whose document the
+    // server answers after delayMs; with tamper, one signed byte changed afterwards.
+    std::string Sample(const char* name, unsigned char seed, int delayMs = 0, bool tamper = false) {
+        const quorvel_test::TestKey key = quorvel_test::KeyFromSeedByte(seed);
+        quorvel_test::Bytes image =
+            quorvel_test::SignPe(quorvel_test::Bytes(host_.begin(), host_.end()), key, Domain(),
+                                 quorvel_test::Container::kQuorvelEntry);
+        image[0x600] ^= tamper ? 0x01 : 0x00;
+        const std::string path = artifacts_ + "\\" + name + ".exe";
+        quorvel_test::WriteFile(path, image);
+        const quorvel_test::KeyId id = quorvel_test::JwkThumbprint(key.public_key);
+        const std::string kid = quorvel_test::Base64Url(id.data(), id.size());
+        keyserver::Route route;
+        route.body = "{\"jwk\": {\"kty\": \"OKP\", \"crv\": \"Ed25519\", \"x\": \"" +
+                     quorvel_test::Base64Url(key.public_key.data(), key.public_key.size()) +
+                     "\", \"kid\": \"" + kid +
+                     "\"}, \"status\": {\"state\": \"active\"}, \"description\": \"" +
+                     kDescription + "\"}";
+        route.headersDelayMs = delayMs;
+        keyPath_ = "/.well-known/vantors/v1/" + kid;
+        EXPECT_TRUE(server_.PutRoute(keyPath_, route, nullptr));
+        return "\"" + path + "\"";
+    }
+    static std::string Domain() { return server_.Domain(keyserver::Listener::Trusted); }
+    static std::string Dll() { return "--dll \"" + Narrow(shell_test::DllPath()) + "\" "; }
+
+    static inline keyserver::Client server_;
+    static inline bool ready_ = false;
+    static inline std::string artifacts_;
+    static inline std::string host_;
+    std::string keyPath_;
+};
+
+TEST_F(PageTest, VerifiedAndFailedOutcomesInTheirColours) {
+    const struct {
+        const char* name;
+        bool tamper;
+        const char* status;
+        const char* result;
+        const char* color;
+        COLORREF shown;
+        COLORREF absent;
+    } cases[] = {
+        {"verified", false, "Quorvel: verified", "The signature validated successfully.", "006400",
+         kGreen, kCrimson},
+        {"failed", true, "Quorvel: signature invalid",
+         "The signature does not match the file contents.", "DC143C", kCrimson, kGreen},
+    };
+    for (const auto& c : cases) {
+        const std::string shot = artifacts_ + "\\" + c.name + "-tab.bmp";
+        Fields f = RunHost(Dll() + "--select-tab Quorvel --dump-colors --screenshot \"" + shot +
+                           "\" " + Sample(c.name, 0x31, 0, c.tamper));
+        EXPECT_EQ(f["exit"], "0") << c.name;
+        // Before the outcome: the handler's texts and the domain that the preview read.
+        EXPECT_EQ(f["provisional-status"], "Quorvel: checking...") << c.name;
+        EXPECT_EQ(f["provisional-domain"], Domain()) << c.name;
+        EXPECT_EQ(f["provisional-result"], "Checking Quorvel signature...") << c.name;
+        EXPECT_EQ(f["status"], c.status) << c.name;
+        EXPECT_EQ(f["result"], c.result) << c.name;
+        EXPECT_EQ(f["domain"], Domain()) << c.name;
+        EXPECT_EQ(f["description"], kDescription) << c.name;
+        EXPECT_EQ(f["status-color"], c.color) << c.name;
+        EXPECT_EQ(f["handler-references-after-close"], "0") << c.name;
+        const std::string bmp = ReadBytes(shot);
+        EXPECT_GT(CountPixels(bmp, c.shown), 20U) << c.name << ": the status line on screen";
+        EXPECT_GT(CountPixels(bmp, kLinkBlue), 20U) << c.name << ": the licences link on screen";
+        EXPECT_EQ(CountPixels(bmp, c.absent), 0U) << c.name;
+    }
+}
+
+TEST_F(PageTest, LicencesLinkOpensTheNoticesAndEscapeClosesThem) {
+    const std::string saved = artifacts_ + "\\licenses.txt";
+    Fields f = RunHost(Dll() + "--select-tab Quorvel --open-licenses \"" + saved + "\" " +
+                       Sample("licences", 0x32));
+    EXPECT_EQ(f["licenses-dialog"], "opened");
+    EXPECT_EQ(f["licenses-dialog-closed"], "by escape");
+    EXPECT_EQ(f["licenses-dialog-still-open"], "no");
+    // The five blocks from the licence files that the build used, each: line feed, heading,
+    // empty line, the file without carriage returns; CR LF CR LF between two blocks.
+    const char* headings[] = {"Uses libquorvel: ", "Uses libcurl",
+                              "Uses libsodium:", "Uses rapidjson:", "Uses Atkinson Hyperlegible:"};
+    std::istringstream sources(std::getenv("QUORVEL_SHELL_NOTICE_SOURCES"));
+    std::string expected;
+    int blocks = 0;
+    for (std::string source; blocks < 5 && std::getline(sources, source, '|'); ++blocks) {
+        std::string notice = ReadBytes(keyserver::NativePath(source));
+        std::erase(notice, '\r');
+        expected +=
+            (blocks > 0 ? "\r\n\r\n\n" : "\n") + std::string(headings[blocks]) + "\n\n" + notice;
+    }
+    const std::string utf16 = ReadBytes(saved);
+    std::string text;  // the notices are ASCII
+    for (size_t i = 0; i + 1 < utf16.size(); i += 2) {
+        text += utf16[i + 1] == 0 ? utf16[i] : '?';
+    }
+    EXPECT_EQ(blocks, 5);
+    EXPECT_TRUE(text == expected) << text.size() << " of " << expected.size() << " UTF-16 units";
+}
+
+// Closing the window while the worker waits for the key server: no outcome is shown, COM may
+// unload the module, and the worker's own reference keeps it mapped until it returns.
+TEST_F(PageTest, AWorkerStillFetchingKeepsTheModuleMapped) {
+    Fields f = RunHost(Dll() + "--select-tab Quorvel --close-after-ms 700 --unload-check " +
+                       Sample("slow", 0x33, 3000));
+    EXPECT_EQ(f["outcome"], "none");
+    EXPECT_EQ(f["handler-references-after-close"], "0");
+    EXPECT_EQ(f["can-unload-after-close"], "0x00000000");
+    EXPECT_EQ(f["mapped-after-free"], "yes");
+    EXPECT_EQ(f["unmapped"], "yes");
+    EXPECT_FALSE(server_.RequestsFor(keyPath_).empty())
+        << "the worker never reached the key server";
+}
+
+TEST_F(PageTest, TheRegisteredClassThroughCom) {
+    ASSERT_EQ(shell_test::Register(), S_OK);
+    Fields f = RunHost("--select-tab Quorvel --unload-check " + Sample("com", 0x34));
+    EXPECT_EQ(shell_test::Unregister(), S_OK);
+    EXPECT_EQ(f["create"], "0x00000000");
+    EXPECT_EQ(f["status"], "Quorvel: verified");
+    EXPECT_EQ(f["unmapped"], "yes") << "CoFreeUnusedLibrariesEx unloads the idle module";
+}
+
+}  // namespace
