@@ -1,11 +1,10 @@
 // Self-registration into the Wine prefix's registry: the five values as stored, what
-// unregistering removes and keeps, a failed write undone, and the module path's limit.
+// unregistering removes and keeps, and a failed write undone.
 #include <gtest/gtest.h>
 #include <shlwapi.h>
 #include <windows.h>
 
 #include <cwchar>
-#include <filesystem>
 #include <string>
 
 #include "shell_module.h"
@@ -13,6 +12,9 @@
 namespace {
 
 using namespace shell_test;
+
+HRESULT Register() { return Export("DllRegisterServer")(); }
+HRESULT Unregister() { return Export("DllUnregisterServer")(); }
 
 const std::wstring kClasses = L"Software\\Classes\\";
 const std::wstring kClassKey = kClasses + L"CLSID\\" + kClassIdText;
@@ -104,29 +106,6 @@ TEST_F(RegistrationTest, AFailedAssociationUndoesEveryWrite) {
     EXPECT_FALSE(KeyExists(kExeHandler));
     EXPECT_FALSE(KeyExists(kClassKey));
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, blocked.c_str());
-}
-
-// The module's path goes through a buffer of 260 characters: 259 fit, 260 are truncated and
-// refused (0x8007007A) before anything is written.
-TEST_F(RegistrationTest, ModulePathsUpTo259Characters) {
-    const std::wstring folder = BinFolder() + L"long-module-path\\";  // emptied by shell_clean
-    const std::wstring name = L"quorvel-shell-integration.dll";
-    for (const size_t length : {259u, 260u}) {
-        const std::wstring path =
-            folder + std::wstring(length - folder.size() - name.size() - 1, L'd') + L"\\" + name;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::filesystem::copy_file(DllPath(), path,
-                                   std::filesystem::copy_options::overwrite_existing);
-        const HMODULE copy = LoadLibraryW(path.c_str());
-        ASSERT_NE(copy, nullptr) << length;
-        const bool fits = length < MAX_PATH;
-        EXPECT_EQ(Export("DllRegisterServer", copy)(),
-                  fits ? S_OK : HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER))
-            << length;
-        EXPECT_EQ(Stored(kServerKey, nullptr), fits ? path : L"<missing>") << length;
-        EXPECT_EQ(Export("DllUnregisterServer", copy)(), S_OK) << length;
-        FreeLibrary(copy);
-    }
 }
 
 }  // namespace

@@ -28,12 +28,10 @@ inline HMODULE Module() {
 }
 
 template <typename Function = HRESULT(STDAPICALLTYPE*)()>
-Function Export(const char* name, HMODULE module = Module()) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+Function Export(const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(Module(), name)));
 }
 
 inline HRESULT CanUnloadNow() { return Export("DllCanUnloadNow")(); }
-inline HRESULT Register() { return Export("DllRegisterServer")(); }
-inline HRESULT Unregister() { return Export("DllUnregisterServer")(); }
 
 }  // namespace shell_test

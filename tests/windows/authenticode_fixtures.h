@@ -1,7 +1,5 @@
-// The Authenticode material that the native build makes with OpenSSL for the Windows tests,
-// and the one line of text that says what the library makes of a PKCS#7 message. The native
-// fixture maker writes that line with OpenSSL's decoder behind the seam; the Windows test
-// computes it again with the platform's decoder and compares.
+// The Authenticode files the native build makes for the Windows tests, and one line saying what
+// the library makes of a PKCS#7 message: natively with OpenSSL's decoder, under Wine crypt32's.
 #pragma once
 
 #include <string>

@@ -1,7 +1,6 @@
-// What only the Windows build of the signature library and the file seam can show: the
-// platform's PKCS#7 decoder (crypt32) against OpenSSL's on the natively made messages, and
-// wide and long file names through the file stream (_wfopen_s, _fseeki64, _ftelli64) into
-// the platform's SHA-256 (CNG) and decoder.
+// What only the Windows build can show: the platform's PKCS#7 decoder (crypt32) against
+// OpenSSL's on the natively made messages, and wide and long file names through the file
+// stream (_wfopen_s, _fseeki64) into the platform's SHA-256 (CNG) and decoder.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,6 +16,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace quorvel_test;
 using windows_fixtures::DescribeMessage;
 
 // The folder that the native quorvel-authenticode-fixtures wrote, a Linux path that Wine
@@ -44,8 +44,7 @@ TEST(CryptoApiDecoder, AgreesWithOpenSslOnEveryNativeMessage) {
                              "the native quorvel-authenticode-fixtures";
     int compared = 0;
     for (std::string name, native; expected >> name >> native; ++compared) {
-        std::string windows =
-            DescribeMessage(quorvel_test::ReadFile((Fixtures() / (name + ".p7b")).string()));
+        std::string windows = DescribeMessage(ReadFile((Fixtures() / (name + ".p7b")).string()));
         for (const auto& known : kKnownDifferences) {
             if (name == known.name && known.refused) {
                 native = "0|0|0|-|-";
@@ -60,10 +59,8 @@ TEST(CryptoApiDecoder, AgreesWithOpenSslOnEveryNativeMessage) {
 }
 
 TEST(FileStream, WideAndLongPathsVerifyThroughTheFileSeam) {
-    const quorvel_test::Bytes image =
-        quorvel_test::ReadFile((Fixtures() / windows_fixtures::kSignedFile).string());
-    const quorvel_test::TestKey key =
-        quorvel_test::KeyFromSeedByte(windows_fixtures::kSignedFileSeed);
+    const Bytes image = ReadFile((Fixtures() / windows_fixtures::kSignedFile).string());
+    const TestKey key = KeyFromSeedByte(windows_fixtures::kSignedFileSeed);
     // Emptied before each run by the test windows_platform_clean.
     const fs::path base = fs::current_path() / L"wide-paths";
     const std::wstring deep = base.wstring() + L"\\" + std::wstring(200, L'a') + L"\\" +
