@@ -60,6 +60,22 @@ if [ "$steps" != test ]; then
         -DQUORVEL_WINDOWS_DEPS="$deps" \
         -DQUORVEL_AUTHENTICODE_FIXTURES="$fixtures" >/dev/null
     cmake --build "$build" -j "$jobs"
+
+    # Everything else is linked statically: the DLL and the programs import Windows' own DLLs only.
+    system=" advapi32 bcrypt comctl32 crypt32 gdi32 kernel32 msvcrt normaliz ole32 oleaut32 "
+    system+="secur32 shell32 shlwapi user32 version wldap32 winmm ws2_32 "
+    for file in bin/quorvel-shell-integration.dll bin/quorvel-properties-host.exe \
+        cli/quorvel-verify.exe; do
+        imports=" $(x86_64-w64-mingw32-objdump -p "$build/$file" |
+            sed -n 's/^\s*DLL Name: \(.*\)\.dll$/\1/ip' | tr '[:upper:]\n' '[:lower:] ')"
+        [[ $imports == *" kernel32 "* ]] || { echo "no import table read from $file" >&2; exit 1; }
+        for name in $imports; do
+            if [[ $system != *" $name "* ]]; then
+                echo "$file imports $name.dll, which is not one of Windows' own DLLs" >&2
+                exit 1
+            fi
+        done
+    done
 fi
 if [ "$steps" = build ]; then
     step "built"
