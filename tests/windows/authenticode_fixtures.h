@@ -17,9 +17,9 @@ inline constexpr char kSignedFile[] = "authenticode-signed.exe";
 inline constexpr unsigned char kSignedFileSeed = 0x21;
 inline constexpr char kSignedFileDomain[] = "authenticode.example";
 
-// "decoded|found|seen|payload|attributes": the seam's answer, the payload search's answer and
-// whether it met the attribute, the payload found (hex, or "-"), and signer 0's
-// unauthenticated attributes in visiting order ("oid=hex,hex;oid=..." or "-").
+// "decoded|found|seen|payload|attributes": the seam's and the payload search's answers, whether
+// it met the attribute, the payload (hex or "-"), signer 0's unauthenticated attributes in
+// visiting order ("oid=hex,hex;oid=..." or "-").
 inline std::string DescribeMessage(const quorvel_test::Bytes& der) {
     std::string attributes;
     const int decoded = quorvel_pkcs7_visit_signer_attributes(
