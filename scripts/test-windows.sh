@@ -123,7 +123,8 @@ if [ ! -s "$display_file" ]; then
     echo "Xvfb gave no display number within 10 s" >&2
     exit 1
 fi
-export DISPLAY=":$(head -n 1 "$display_file")"
+DISPLAY=":$(head -n 1 "$display_file")"
+export DISPLAY
 step "display $DISPLAY"
 
 step "ctest under Wine"

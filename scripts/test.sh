@@ -75,7 +75,7 @@ if ! wait "$windows_build"; then
 fi
 trap - EXIT
 cat "$windows_log"
-QUORVEL_WINDOWS_STEPS=test "$root/scripts/test-windows.sh" "$out/windows"
+QUORVEL_WINDOWS_STEPS="test" "$root/scripts/test-windows.sh" "$out/windows"
 
 stage "All test suites passed"
 printf '%s%6d s  in total\n' "$times" $(($(date +%s) - started))
