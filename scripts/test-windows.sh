@@ -11,7 +11,9 @@
 #   3. configures and builds BUILD_DIR with cmake/toolchain-mingw-w64.cmake;
 #   4. prepares a throw-away Wine prefix (wineboot -i, WINEDEBUG=-all) and an Xvfb display for
 #      the window tests, runs ctest with wine as the emulator, and removes both again.
-# Idempotent: a second run rebuilds only what changed. Exits non-zero when anything fails.
+# QUORVEL_WINDOWS_STEPS=build does steps 1 to 3 only, =test step 4 only (scripts/test.sh
+# builds in the background and tests later). Idempotent: a second run rebuilds only what
+# changed. Exits non-zero when anything fails.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,6 +24,14 @@ deps=${QUORVEL_WINDOWS_DEPS:-$build/deps}
 native=${QUORVEL_NATIVE_BUILD:-$build/native-tools}
 fixtures=$build/authenticode-fixtures
 jobs=${QUORVEL_JOBS:-2}
+steps=${QUORVEL_WINDOWS_STEPS:-all}
+case $steps in
+all | build | test) ;;
+*)
+    echo "QUORVEL_WINDOWS_STEPS must be all, build or test" >&2
+    exit 2
+    ;;
+esac
 started=$(date +%s)
 
 step() { printf '[test-windows] %4d s  %s\n' "$(($(date +%s) - started))" "$*"; }
@@ -33,22 +43,44 @@ for tool in wine Xvfb x86_64-w64-mingw32-g++-posix cmake ctest; do
     fi
 done
 
-step "dependencies"
-"$root/scripts/build-windows-deps.sh" "$deps"
+if [ "$steps" != test ]; then
+    step "dependencies"
+    "$root/scripts/build-windows-deps.sh" "$deps"
 
-step "native fixture maker"
-cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$native" --target quorvel-authenticode-fixtures -j "$jobs" >/dev/null
-rm -rf "$fixtures"
-"$native/tests/windows/quorvel-authenticode-fixtures" "$fixtures"
+    step "native fixture maker"
+    cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$native" --target quorvel-authenticode-fixtures -j "$jobs" >/dev/null
+    rm -rf "$fixtures"
+    "$native/tests/windows/quorvel-authenticode-fixtures" "$fixtures"
 
-step "Windows build"
-cmake -S "$root" -B "$build" \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUORVEL_WINDOWS_DEPS="$deps" \
-    -DQUORVEL_AUTHENTICODE_FIXTURES="$fixtures" >/dev/null
-cmake --build "$build" -j "$jobs"
+    step "Windows build"
+    cmake -S "$root" -B "$build" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUORVEL_WINDOWS_DEPS="$deps" \
+        -DQUORVEL_AUTHENTICODE_FIXTURES="$fixtures" >/dev/null
+    cmake --build "$build" -j "$jobs"
+
+    # Everything else is linked statically: the DLL and the programs import Windows' own DLLs only.
+    system=" advapi32 bcrypt comctl32 crypt32 gdi32 kernel32 msvcrt normaliz ole32 oleaut32 "
+    system+="secur32 shell32 shlwapi user32 version wldap32 winmm ws2_32 "
+    for file in bin/quorvel-shell-integration.dll bin/quorvel-properties-host.exe \
+        cli/quorvel-verify.exe; do
+        imports=" $(x86_64-w64-mingw32-objdump -p "$build/$file" |
+            sed -n 's/^\s*DLL Name: \(.*\)\.dll$/\1/ip' | tr '[:upper:]\n' '[:lower:] ')"
+        [[ $imports == *" kernel32 "* ]] || { echo "no import table read from $file" >&2; exit 1; }
+        for name in $imports; do
+            if [[ $system != *" $name "* ]]; then
+                echo "$file imports $name.dll, which is not one of Windows' own DLLs" >&2
+                exit 1
+            fi
+        done
+    done
+fi
+if [ "$steps" = build ]; then
+    step "built"
+    exit 0
+fi
 
 # --- Wine prefix and display, both removed at exit ------------------------------------------
 export WINEDEBUG=-all
@@ -91,7 +123,8 @@ if [ ! -s "$display_file" ]; then
     echo "Xvfb gave no display number within 10 s" >&2
     exit 1
 fi
-export DISPLAY=":$(head -n 1 "$display_file")"
+DISPLAY=":$(head -n 1 "$display_file")"
+export DISPLAY
 step "display $DISPLAY"
 
 step "ctest under Wine"
