@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "quorvel/quorvel.h"
+
 namespace {
 
 struct CaseRow {
@@ -174,6 +176,35 @@ TEST(OutcomeTexts, PageTextsBeforeAnOutcome) {
     EXPECT_EQ(kResultChecking, u"Checking Quorvel signature...");
     EXPECT_EQ(kDomainNotAvailable, u"(not available)");
     EXPECT_EQ(kDescriptionNotProvided, u"(not provided)");
+}
+
+TEST(OutcomeTexts, LibraryStatusesOfEachStage) {
+    const struct {
+        int status;
+        OutcomeCase reading, verifying, verifyingRevoked;
+    } rows[] = {
+        {QUORVEL_OK, OutcomeCase::InfoUnavailable, OutcomeCase::Verified, OutcomeCase::Revoked},
+        {QUORVEL_ERR_INVALID_ARGUMENT, OutcomeCase::InfoUnavailable,
+         OutcomeCase::VerificationFailed, OutcomeCase::VerificationFailed},
+        {QUORVEL_ERR_READ, OutcomeCase::FileUnreadable, OutcomeCase::FileUnreadableAtVerify,
+         OutcomeCase::FileUnreadableAtVerify},
+        {QUORVEL_ERR_NOT_PE, OutcomeCase::NotPeFile, OutcomeCase::NotPeFileAtVerify,
+         OutcomeCase::NotPeFileAtVerify},
+        {QUORVEL_ERR_NO_SIGNATURE, OutcomeCase::NoSignature, OutcomeCase::NoSignatureAtVerify,
+         OutcomeCase::NoSignatureAtVerify},
+        {QUORVEL_ERR_INVALID_PAYLOAD, OutcomeCase::InvalidPayload,
+         OutcomeCase::InvalidPayloadAtVerify, OutcomeCase::InvalidPayloadAtVerify},
+        {QUORVEL_ERR_SIGNATURE_INVALID, OutcomeCase::InfoUnavailable, OutcomeCase::SignatureInvalid,
+         OutcomeCase::SignatureInvalid},
+        {QUORVEL_ERR_KEY_MISMATCH, OutcomeCase::InfoUnavailable, OutcomeCase::VerificationFailed,
+         OutcomeCase::VerificationFailed},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.status);
+        EXPECT_EQ(ReadingStageCase(row.status), row.reading);
+        EXPECT_EQ(VerifyingStageCase(row.status, false), row.verifying);
+        EXPECT_EQ(VerifyingStageCase(row.status, true), row.verifyingRevoked);
+    }
 }
 
 }  // namespace

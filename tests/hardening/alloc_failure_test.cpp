@@ -1,0 +1,324 @@
+// Allocation failures, one at a time, across a few end-to-end scenarios: each scenario first
+// counts the allocations of a clean run, then repeats once per allocation with exactly that
+// one failing, and checks the documented outcome and that every block allocated during the run
+// was released (LeakSanitizer checks the rest in the sanitizer build). Allocations are seen
+// three ways: the product's own malloc family through the linker's --wrap, OpenSSL's through
+// its allocation hooks (set in main, before it allocates), and C++'s through a replaced
+// global operator new.
+#include <gtest/gtest.h>
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "job_fixtures.h"
+#include "quorvel/quorvel.h"
+#include "quorvel_test/authenticode_builder.h"
+#include "quorvel_test/signed_pe.h"
+#include "verification/verification_worker.h"
+#include "worker_seams.h"
+
+extern "C" {
+void* __real_malloc(size_t size);
+void* __real_calloc(size_t count, size_t size);
+void* __real_realloc(void* block, size_t size);
+int __real_posix_memalign(void** block, size_t alignment, size_t size);
+void __real_free(void* block);
+}
+
+namespace {
+
+// The injector never allocates: live blocks sit in a fixed open-addressing table.
+constexpr std::size_t kSlots = 1 << 15;
+void* const kTombstone = reinterpret_cast<void*>(1);
+
+struct Injector {
+    std::atomic<bool> armed{false};
+    std::atomic<long> calls{0};
+    std::atomic<long> failAt{0};  // 1-based; 0: none fails
+    std::atomic<long> failures{0};
+    std::atomic_flag lock = ATOMIC_FLAG_INIT;
+    void* live[kSlots] = {};
+    std::atomic<std::size_t> liveCount{0};
+} g_injector;
+
+struct Guard {
+    Guard() {
+        while (g_injector.lock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~Guard() { g_injector.lock.clear(std::memory_order_release); }
+};
+
+std::size_t Hash(void* block) {
+    return (reinterpret_cast<std::uintptr_t>(block) >> 4) * 2654435761u % kSlots;
+}
+
+bool Fails() {
+    if (!g_injector.armed.load()) {
+        return false;
+    }
+    if (g_injector.calls.fetch_add(1) + 1 != g_injector.failAt.load()) {
+        return false;
+    }
+    g_injector.failures.fetch_add(1);
+    return true;
+}
+
+void* Track(void* block) {
+    if (block == nullptr || !g_injector.armed.load()) {
+        return block;
+    }
+    Guard guard;
+    for (std::size_t i = 0, at = Hash(block); i < kSlots; ++i, at = (at + 1) % kSlots) {
+        if (g_injector.live[at] == nullptr || g_injector.live[at] == kTombstone) {
+            g_injector.live[at] = block;
+            g_injector.liveCount.fetch_add(1);
+            return block;
+        }
+    }
+    std::abort();  // more live blocks than the table holds
+}
+
+void Untrack(void* block) {
+    Guard guard;
+    for (std::size_t i = 0, at = Hash(block); block != nullptr && i < kSlots;
+         ++i, at = (at + 1) % kSlots) {
+        if (g_injector.live[at] == nullptr) {
+            return;
+        }
+        if (g_injector.live[at] == block) {
+            g_injector.live[at] = kTombstone;
+            g_injector.liveCount.fetch_sub(1);
+            return;
+        }
+    }
+}
+
+void* Allocate(std::size_t size) { return Fails() ? nullptr : Track(__real_malloc(size ? size : 1)); }
+void Release(void* block) {
+    Untrack(block);
+    __real_free(block);
+}
+void* Reallocate(void* block, std::size_t size) {
+    if (Fails()) {
+        return nullptr;
+    }
+    void* moved = __real_realloc(block, size);
+    if (moved != nullptr) {
+        Untrack(block);
+        Track(moved);
+    }
+    return moved;
+}
+
+// OpenSSL's blocks fail in turn but are not tracked: it keeps caches of its own across calls.
+void* CryptoMalloc(size_t size, const char*, int) { return Fails() ? nullptr : __real_malloc(size); }
+void* CryptoRealloc(void* block, size_t size, const char*, int) {
+    return Fails() ? nullptr : __real_realloc(block, size);
+}
+void CryptoFree(void* block, const char*, int) { __real_free(block); }
+
+}  // namespace
+
+extern "C" {
+void* __wrap_malloc(size_t size) { return Allocate(size); }
+void* __wrap_calloc(size_t count, size_t size) {
+    return Fails() ? nullptr : Track(__real_calloc(count, size));
+}
+void* __wrap_realloc(void* block, size_t size) { return Reallocate(block, size); }
+int __wrap_posix_memalign(void** block, size_t alignment, size_t size) {
+    if (Fails()) {
+        return ENOMEM;
+    }
+    const int result = __real_posix_memalign(block, alignment, size);
+    Track(result == 0 ? *block : nullptr);
+    return result;
+}
+void __wrap_free(void* block) { Release(block); }
+}
+
+void* operator new(std::size_t size) {
+    void* block = Allocate(size);
+    return block != nullptr ? block : throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void operator delete(void* block) noexcept { Release(block); }
+void operator delete[](void* block) noexcept { Release(block); }
+void operator delete(void* block, std::size_t) noexcept { Release(block); }
+void operator delete[](void* block, std::size_t) noexcept { Release(block); }
+
+namespace {
+
+using quorvel_test::Bytes;
+constexpr char kDomain[] = "alloc.example";
+
+// An in-memory stream that never allocates and counts its close calls.
+struct MemoryStream {
+    const Bytes* image;
+    std::size_t position = 0;
+    int closes = 0;
+};
+const quorvel_io kMemoryIo = {
+    [](void* buffer, size_t size, size_t count, void* handle) -> size_t {
+        auto* s = static_cast<MemoryStream*>(handle);
+        const size_t n = std::min(size * count, s->image->size() - s->position);
+        std::memcpy(buffer, s->image->data() + s->position, n);
+        s->position += n;
+        return size == 0 ? 0 : n / size;
+    },
+    [](void* handle, int64_t offset, int origin) {
+        auto* s = static_cast<MemoryStream*>(handle);
+        s->position = origin == SEEK_END ? s->image->size() : static_cast<std::size_t>(offset);
+        return offset == 0 ? 0 : -1;
+    },
+    [](void* handle) { return static_cast<int64_t>(static_cast<MemoryStream*>(handle)->position); },
+    [](void* handle) { return ++static_cast<MemoryStream*>(handle)->closes, 0; },
+};
+
+const quorvel_test::TestKey& Key() {
+    static const quorvel_test::TestKey key = quorvel_test::KeyFromSeedByte(0x33);
+    return key;
+}
+
+// One run of a scenario with allocation failAt failing (0: none); returns whether the outcome
+// is one the scenario documents for that failure.
+using Scenario = std::function<bool(long failAt)>;
+
+long Walk(const char* name, const Scenario& scenario) {
+    auto arm = [](long failAt) {
+        g_injector.calls = 0;
+        g_injector.failures = 0;
+        g_injector.failAt = failAt;
+        g_injector.armed = true;
+    };
+    arm(0);
+    EXPECT_TRUE(scenario(0)) << name << ": the clean run";
+    const long total = g_injector.calls.load();
+    EXPECT_GT(total, 0) << name;
+    EXPECT_TRUE(job_test::WaitUntil([] { return g_injector.liveCount.load() == 0; },
+                                    std::chrono::seconds(5)))
+        << name << ": the clean run kept " << g_injector.liveCount.load() << " blocks";
+    for (long failAt = 1; failAt <= total; ++failAt) {
+        arm(failAt);
+        EXPECT_TRUE(scenario(failAt)) << name << ", allocation " << failAt << " of " << total;
+        EXPECT_EQ(g_injector.failures.load(), 1) << name << ", allocation " << failAt;
+        EXPECT_TRUE(job_test::WaitUntil([] { return g_injector.liveCount.load() == 0; },
+                                        std::chrono::seconds(5)))
+            << name << ", allocation " << failAt << ": " << g_injector.liveCount.load()
+            << " blocks not released";
+    }
+    return total;
+}
+
+// A library call on image: the status is one of allowed (the first allocation, the image block,
+// fails as a read error), the stream is closed once, and the record is zero on failure and
+// holds the true domain on success.
+template <typename Record>
+bool ZeroOr(int status, const Record& record) {
+    if (status == QUORVEL_OK) {
+        return std::strcmp(record.domain, kDomain) == 0;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+    return std::all_of(bytes, bytes + sizeof record, [](unsigned char b) { return b == 0; });
+}
+
+Scenario LibraryCall(Bytes image, bool verify, std::vector<int> allowed) {
+    return [image = std::move(image), verify, allowed](long failAt) {
+        MemoryStream stream{&image};
+        quorvel_verify_result result;
+        quorvel_signature_info info;
+        std::memset(&result, 0xA5, sizeof result);
+        std::memset(&info, 0xA5, sizeof info);
+        const int status =
+            verify ? quorvel_verify_file(&stream, &kMemoryIo, Key().public_key.data(), &result)
+                   : quorvel_read_signature_info(&stream, &kMemoryIo, &info);
+        g_injector.armed = false;
+        EXPECT_EQ(stream.closes, 1);
+        const bool allowedStatus =
+            failAt == 1 ? status == QUORVEL_ERR_READ
+                        : std::find(allowed.begin(), allowed.end(), status) != allowed.end();
+        return allowedStatus && (verify ? ZeroOr(status, result) : ZeroOr(status, info));
+    };
+}
+
+TEST(AllocationFailure, SignatureLibrary) {
+    const Bytes unsignedImage = quorvel_test::MakeUnsignedPe(quorvel_test::SignedPeOptions{});
+    const Bytes entry = quorvel_test::SignPe(unsignedImage, Key(), kDomain,
+                                             quorvel_test::Container::kQuorvelEntry);
+    // Hashing falls back to another way when the platform hash gets no memory.
+    Walk("verify, Quorvel entry", LibraryCall(entry, true, {QUORVEL_OK}));
+    // A decoder out of memory cannot read the entry, which is then passed over: no signature.
+    const Bytes authenticode = quorvel_test::SignPe(unsignedImage, Key(), kDomain,
+                                                    quorvel_test::Container::kAuthenticode);
+    EXPECT_GT(Walk("read, Authenticode",
+                   LibraryCall(authenticode, false, {QUORVEL_OK, QUORVEL_ERR_NO_SIGNATURE})),
+              10);
+}
+
+// The worker end to end on an unsigned file: at most one delivery, and a delivered outcome is
+// the file's, or a read failure when the library got no memory; nothing else, no exception, and
+// the request freed.
+TEST(AllocationFailure, Worker) {
+    job_test::TempDir dir;
+    quorvel_test::WriteFile(dir.File("unsigned.exe"), job_test::UnsignedPe());
+    const std::u16string path = job_test::U16(dir.File("unsigned.exe"));
+    struct Page : OutcomeReceiver {
+        Page() : OutcomeReceiver{&Receive} {}
+        static bool Receive(OutcomeReceiver* self, VerificationOutcome* outcome) {
+            auto* page = static_cast<Page*>(self);
+            page->wrong = page->wrong || (outcome->statusText != u"Quorvel: no signature" &&
+                                          outcome->statusText != u"Quorvel: unable to read file");
+            page->deliveries.fetch_add(1);
+            delete outcome;
+            return true;
+        }
+        std::atomic<int> deliveries{0};
+        std::atomic<bool> wrong{false};
+    };
+    Walk("worker", [&](long failAt) {
+        Page page;
+        VerificationRequest* request = nullptr;
+        bool escaped = false;
+        try {
+            StartVerificationWorker(&page, &request, path);
+        } catch (...) {
+            escaped = true;
+        }
+        if (request != nullptr) {
+            job_test::WaitUntil([&] { return request->refCount.load() == 1; },
+                                std::chrono::seconds(20));
+        }
+        g_injector.armed = false;
+        const bool made = request != nullptr;
+        if (made) {
+            request->cancelled.exchange(1);
+            ReleaseVerificationRequest(request);
+        }
+        // Without a request (its own allocation or the thread's failed) nothing is delivered.
+        const int deliveries = page.deliveries.load();
+        return !escaped && LiveVerificationRequestsForTesting() == 0 && deliveries <= 1 &&
+               (made || deliveries == 0) && (failAt != 0 || deliveries == 1) && !page.wrong.load();
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before anything makes OpenSSL allocate: its hooks can be set only while it has not.
+    if (CRYPTO_set_mem_functions(&CryptoMalloc, &CryptoRealloc, &CryptoFree) != 1) {
+        std::fprintf(stderr, "OpenSSL allocated before main; its allocations cannot be reached\n");
+        return 1;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
