@@ -1,4 +1,4 @@
-#include "domain_check.h"
+#include "verification/domain_check.h"
 
 #include <cstddef>
 

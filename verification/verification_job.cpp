@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/text_conversion.h"
-#include "domain_check.h"
+#include "verification/domain_check.h"
 #include "keyclient/base64url.h"
 #include "quorvel/quorvel.h"
 #include "verification/domain_name.h"

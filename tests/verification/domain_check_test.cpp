@@ -1,5 +1,5 @@
 // Which payload domains may become the host of the key document URL.
-#include "domain_check.h"
+#include "verification/domain_check.h"
 
 #include <gtest/gtest.h>
 

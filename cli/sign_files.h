@@ -1,0 +1,20 @@
+// The files quorvel-sign reads and writes. Every function returns false with a short
+// lower-case reason in *error on failure.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The whole file; at most maxBytes (a larger file fails with "too large").
+bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
+                   std::string* error);
+
+// A new file that only the user can read (mode 0600; on Windows a DACL for the user alone),
+// created only when nothing exists at path. A failed write removes it again.
+bool CreatePrivateFile(const std::string& path, const std::string& text, std::string* error);
+
+// Replaces (or creates) path with bytes through a temporary file in the same folder and an
+// atomic rename: at every moment path is either what it was or complete. The new file takes
+// the permissions of modelPath when it exists.
+bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                         const std::string& modelPath, std::string* error);

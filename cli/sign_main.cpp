@@ -1,0 +1,45 @@
+// quorvel-sign: makes the Quorvel signatures that quorvel-verify and the Quorvel tab check.
+#include <sodium.h>
+
+#include <cstdio>
+#include <exception>
+
+#include "console.h"
+#include "sign_command_line.h"
+#include "sign_commands.h"
+
+int main(int argc, char** argv) {
+    PrepareConsoleForUtf8();
+    const SignCommandLine line = ParseSignCommandLine(CommandLineArguments(argc, argv));
+    try {
+        switch (line.mode) {
+            case SignMode::Help:
+                std::fputs(SignUsageText(), stdout);
+                return kSignExitDone;
+            case SignMode::Version:
+                std::fputs(SignVersionText().c_str(), stdout);
+                return kSignExitDone;
+            case SignMode::UsageError:
+                std::fprintf(stderr, "quorvel-sign: %s\nTry 'quorvel-sign --help'.\n",
+                             line.error.c_str());
+                return kSignExitUsage;
+            default:
+                break;
+        }
+        if (sodium_init() < 0) {
+            std::fputs("quorvel-sign: libsodium cannot start\n", stderr);
+            return kSignExitRefused;
+        }
+        switch (line.mode) {
+            case SignMode::Keygen:
+                return RunKeygen(line, stdout, stderr);
+            case SignMode::KeyDocument:
+                return RunKeyDocument(line, stdout, stderr);
+            default:
+                return RunSign(line, stdout, stderr);
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "quorvel-sign: %s\n", error.what());
+    }
+    return kSignExitRefused;
+}
