@@ -76,15 +76,11 @@ tab=$(wine "$build/bin/quorvel-properties-host.exe" --select-tab Quorvel \
     "$(winepath -w "$work/signed.exe")" | tr -d '\r')
 grep -qx 'status: Quorvel: verified' <<<"$tab" || fail "the tab shows:"$'\n'"$tab"
 
-# PENDING (--version): until quorvel-verify has it, --help stands in.
 verify='C:\Program Files\Quorvel\quorvel-verify.exe'
-if wine "$verify" --version >"$work/version" 2>/dev/null; then
-    grep -qF "$version" "$work/version" || fail "--version: $(cat "$work/version")"
-else
-    wine "$verify" --help >/dev/null || fail "quorvel-verify.exe does not run"
-fi
+wine "$verify" --version >"$work/version" || fail "quorvel-verify.exe --version fails"
+grep -qF "quorvel-verify $version" "$work/version" || fail "--version: $(cat "$work/version")"
 if [ "$msi" = "$work/signed.msi" ]; then
-    # PENDING (--offline, --key-document): every installed program carries the release signature.
+    # Every installed program carries the release signature.
     for program in $programs; do
         wine "$verify" --offline --key-document "release.test=$(winepath -w "$work/release.json")" \
             "C:\\Program Files\\Quorvel\\$program" || fail "$program is not signed"
