@@ -7,10 +7,11 @@ set -euo pipefail
 native=(cmake make g++ pkg-config python3 openssl ca-certificates
         libsodium-dev libcurl4-openssl-dev libssl-dev rapidjson-dev zlib1g-dev
         libgtest-dev libgmock-dev libbenchmark-dev
-        clang libclang-rt-14-dev time)
+        clang libclang-rt-14-dev time
+        dpkg-dev fakeroot lintian man-db)
 windows=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
          wine wine64 xvfb imagemagick
-         autoconf automake libtool dpkg-dev)
+         autoconf automake libtool dpkg-dev wixl msitools)
 
 case "${1:-all}" in
     native) wanted=("${native[@]}") ;;
