@@ -1,27 +1,15 @@
-// Native paths: the UTF-16 path is converted to UTF-8 for open, and the stream is read with
-// fread, fseeko and ftello (64-bit positions).
-#include <fcntl.h>
-#include <sys/stat.h>
+// Native paths: a regular file opened without waiting, read with fread, fseeko and ftello
+// (64-bit positions).
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 
-#include "common/text_conversion.h"
+#include "regular_file_posix.h"
 #include "verification/file_stream.h"
 
 namespace {
-
-// False for a path that no file can have: an unpaired surrogate or an embedded NUL.
-bool ToNativePath(const std::u16string& path, std::string& native) {
-    if (path.find(u'\0') != std::u16string::npos) {
-        return false;
-    }
-    bool lossless = false;
-    native = WideToUtf8(path, &lossless);
-    return lossless;
-}
 
 std::size_t StreamRead(void* buffer, std::size_t size, std::size_t count, void* handle) {
     return std::fread(buffer, size, count, static_cast<std::FILE*>(handle));
@@ -42,21 +30,8 @@ constexpr quorvel_io kFileStreamIo{StreamRead, StreamSeek, StreamTell, StreamClo
 }  // namespace
 
 void* OpenFileStream(const std::u16string& path) {
-    std::string native;
-    if (!ToNativePath(path, native)) {
-        return nullptr;
-    }
-    // Opening a named pipe for reading waits for a writer, and a device may wait for input:
-    // the open does not wait, and only a regular file is read at all. Directories, pipes,
-    // sockets and devices are refused before their first byte (on a regular file O_NONBLOCK
-    // changes nothing).
-    const int descriptor = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int descriptor = OpenRegularFile(path);
     if (descriptor < 0) {
-        return nullptr;
-    }
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(descriptor);
         return nullptr;
     }
     // The library asks for the whole file in one read, which the runtime serves straight into

@@ -1,5 +1,5 @@
-// Native random access: open without blocking (a FIFO would wait for a writer), fstat for the
-// kind and the size, pread for the bytes.
+// Native random access: a regular file opened without waiting, fstat for the size, pread for
+// the bytes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <limits>
 #include <new>
 
-#include "common/text_conversion.h"
+#include "regular_file_posix.h"
 #include "verification/random_access_file.h"
 
 namespace {
@@ -58,22 +58,11 @@ constexpr quorvel_random_io kRandomAccessFileIo{ReadAt, Size, Close};
 }  // namespace
 
 void* OpenRandomAccessFile(const std::u16string& path) {
-    if (path.find(u'\0') != std::u16string::npos) {
-        return nullptr;
-    }
-    bool lossless = false;
-    const std::string native = WideToUtf8(path, &lossless);
-    if (!lossless) {
-        return nullptr;
-    }
-    const int descriptor = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int descriptor = OpenRegularFile(path);
     if (descriptor < 0) {
         return nullptr;
     }
-    struct stat status {};
-    auto* file = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)
-                     ? new (std::nothrow) PosixFile{descriptor}
-                     : nullptr;
+    auto* file = new (std::nothrow) PosixFile{descriptor};
     if (file == nullptr) {
         close(descriptor);
         return nullptr;

@@ -1,7 +1,5 @@
 #include "verification/single_pass_reader.h"
 
-#include <system_error>
-
 #include "verification/random_access_file.h"
 
 int ScanFile(const std::u16string& path, unsigned flags, quorvel_file_scan& scan) {
@@ -20,30 +18,12 @@ int SinglePassReader::ReadInfo(const std::u16string& path, quorvel_signature_inf
     quorvel_file_scan scan{};
     const int status = ScanFile(path, 0, scan);
     info = scan.info;
-    if (status == QUORVEL_OK) {
-        // The digest pass runs while the job looks the key up. Without a thread it runs in
-        // Verify instead.
-        try {
-            digestPath_ = path;
-            digest_ = std::async(std::launch::async, [path] {
-                quorvel_file_scan digested{};
-                (void)ScanFile(path, QUORVEL_SCAN_DIGEST, digested);
-                return digested;
-            });
-        } catch (const std::system_error&) {
-            digest_ = {};
-        }
-    }
     return status;
 }
 
 int SinglePassReader::Verify(const std::u16string& path, const Bytes32& publicKey,
                              quorvel_verify_result& result) {
     quorvel_file_scan scan{};
-    if (digest_.valid() && path == digestPath_) {
-        scan = digest_.get();
-    } else {
-        (void)ScanFile(path, QUORVEL_SCAN_DIGEST, scan);
-    }
+    (void)ScanFile(path, QUORVEL_SCAN_DIGEST, scan);
     return quorvel_check_scan(&scan, publicKey.data(), &result);
 }

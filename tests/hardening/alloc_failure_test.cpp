@@ -6,7 +6,6 @@
 // its allocation hooks (set in main, before it allocates), and C++'s through a replaced
 // global operator new.
 #include <gtest/gtest.h>
-
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -21,7 +20,11 @@
 #include "job_fixtures.h"
 #include "quorvel/quorvel.h"
 #include "quorvel_test/authenticode_builder.h"
+#include "quorvel_test/cert_entries.h"
+#include "quorvel_test/der.h"
+#include "quorvel_test/pe_builder.h"
 #include "quorvel_test/signed_pe.h"
+#include "quorvel_test/signing.h"
 #include "verification/verification_worker.h"
 #include "worker_seams.h"
 
@@ -102,7 +105,9 @@ void Untrack(void* block) {
     }
 }
 
-void* Allocate(std::size_t size) { return Fails() ? nullptr : Track(__real_malloc(size ? size : 1)); }
+void* Allocate(std::size_t size) {
+    return Fails() ? nullptr : Track(__real_malloc(size ? size : 1));
+}
 void Release(void* block) {
     Untrack(block);
     __real_free(block);
@@ -120,7 +125,9 @@ void* Reallocate(void* block, std::size_t size) {
 }
 
 // OpenSSL's blocks fail in turn but are not tracked: it keeps caches of its own across calls.
-void* CryptoMalloc(size_t size, const char*, int) { return Fails() ? nullptr : __real_malloc(size); }
+void* CryptoMalloc(size_t size, const char*, int) {
+    return Fails() ? nullptr : __real_malloc(size);
+}
 void* CryptoRealloc(void* block, size_t size, const char*, int) {
     return Fails() ? nullptr : __real_realloc(block, size);
 }
@@ -220,49 +227,105 @@ long Walk(const char* name, const Scenario& scenario) {
     return total;
 }
 
-// A library call on image: the status is one of allowed (the first allocation, the image block,
-// fails as a read error), the stream is closed once, and the record is zero on failure and
-// holds the true domain on success.
-template <typename Record>
-bool ZeroOr(int status, const Record& record) {
-    if (status == QUORVEL_OK) {
-        return std::strcmp(record.domain, kDomain) == 0;
+// The scan's view of the same stream: reads at any offset, never allocating.
+const quorvel_random_io kMemoryRandomIo = {
+    [](void* handle, uint64_t offset, void* buffer, size_t count) -> size_t {
+        const Bytes& image = *static_cast<MemoryStream*>(handle)->image;
+        if (offset >= image.size()) {
+            return 0;
+        }
+        const size_t n = std::min<size_t>(count, static_cast<size_t>(image.size() - offset));
+        std::memcpy(buffer, image.data() + offset, n);
+        return n;
+    },
+    [](void* handle) {
+        return static_cast<int64_t>(static_cast<MemoryStream*>(handle)->image->size());
+    },
+    [](void* handle) { return ++static_cast<MemoryStream*>(handle)->closes, 0; },
+};
+
+struct LibraryOutcome {
+    int status;
+    quorvel_signature_info info;
+    quorvel_verify_result result;
+};
+
+// The library's two ways through a file, as the verification job makes them: the whole-file
+// reads (information, then verification) or the scan and its check.
+LibraryOutcome RunLibrary(const Bytes& image, bool scan) {
+    LibraryOutcome o;
+    std::memset(&o, 0xA5, sizeof o);
+    MemoryStream stream{&image};
+    if (scan) {
+        quorvel_file_scan record;
+        o.status = quorvel_scan_file(&stream, &kMemoryRandomIo, QUORVEL_SCAN_DIGEST, &record);
+        o.info = record.info;
+        const int checked = quorvel_check_scan(&record, Key().public_key.data(), &o.result);
+        o.status = o.status == QUORVEL_OK ? checked : o.status;
+    } else {
+        o.status = quorvel_read_signature_info(&stream, &kMemoryIo, &o.info);
+        if (o.status == QUORVEL_OK) {
+            MemoryStream second{&image};
+            o.status = quorvel_verify_file(&second, &kMemoryIo, Key().public_key.data(), &o.result);
+            EXPECT_EQ(second.closes, 1);
+        }
     }
+    EXPECT_EQ(stream.closes, 1);
+    return o;
+}
+
+template <typename Record>
+bool AllZero(const Record& record) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
     return std::all_of(bytes, bytes + sizeof record, [](unsigned char b) { return b == 0; });
 }
 
-Scenario LibraryCall(Bytes image, bool verify, std::vector<int> allowed) {
-    return [image = std::move(image), verify, allowed](long failAt) {
-        MemoryStream stream{&image};
-        quorvel_verify_result result;
-        quorvel_signature_info info;
-        std::memset(&result, 0xA5, sizeof result);
-        std::memset(&info, 0xA5, sizeof info);
-        const int status =
-            verify ? quorvel_verify_file(&stream, &kMemoryIo, Key().public_key.data(), &result)
-                   : quorvel_read_signature_info(&stream, &kMemoryIo, &info);
+// Memory running out anywhere is a read error, or changes nothing at all: never an entry
+// silently passed over. A read error zeroes the record of the stage that failed (the info, or
+// the result after a complete info).
+Scenario SameVerdictOrReadError(const Bytes& image, bool scan) {
+    g_injector.armed = false;
+    const LibraryOutcome clean = RunLibrary(image, scan);
+    return [&image, scan, clean](long) {
+        const LibraryOutcome o = RunLibrary(image, scan);
         g_injector.armed = false;
-        EXPECT_EQ(stream.closes, 1);
-        const bool allowedStatus =
-            failAt == 1 ? status == QUORVEL_ERR_READ
-                        : std::find(allowed.begin(), allowed.end(), status) != allowed.end();
-        return allowedStatus && (verify ? ZeroOr(status, result) : ZeroOr(status, info));
+        if (o.status == QUORVEL_ERR_READ) {
+            return AllZero(o.info) ||
+                   (std::memcmp(&o.info, &clean.info, sizeof o.info) == 0 && AllZero(o.result));
+        }
+        return std::memcmp(&o, &clean, sizeof o) == 0;
     };
 }
 
 TEST(AllocationFailure, SignatureLibrary) {
-    const Bytes unsignedImage = quorvel_test::MakeUnsignedPe(quorvel_test::SignedPeOptions{});
-    const Bytes entry = quorvel_test::SignPe(unsignedImage, Key(), kDomain,
-                                             quorvel_test::Container::kQuorvelEntry);
-    // Hashing falls back to another way when the platform hash gets no memory.
-    Walk("verify, Quorvel entry", LibraryCall(entry, true, {QUORVEL_OK}));
-    // A decoder out of memory is a read failure, never a silently skipped entry.
-    const Bytes authenticode = quorvel_test::SignPe(unsignedImage, Key(), kDomain,
-                                                    quorvel_test::Container::kAuthenticode);
-    EXPECT_GT(Walk("read, Authenticode",
-                   LibraryCall(authenticode, false, {QUORVEL_OK, QUORVEL_ERR_READ})),
-              10);
+    const Bytes image = quorvel_test::MakeUnsignedPe(quorvel_test::SignedPeOptions{});
+    const Bytes payload =
+        quorvel_test::MakeSignedPayload(Key(), quorvel_test::ReferenceImageDigest(image), kDomain);
+    quorvel_test::SignerSpec signer;
+    signer.unauthenticated.push_back(
+        {quorvel_test::kQuorvelPayloadOid, {quorvel_test::DerOctetString(payload)}});
+    const Bytes authenticode =
+        quorvel_test::MakeAuthenticodeEntry(quorvel_test::MakeSignedData({signer}));
+    const struct {
+        const char* name;
+        Bytes file;
+        long decoderAllocations;  // at least: the decoder's failure points are reached
+    } files[] = {
+        {"Quorvel entry",
+         quorvel_test::AppendCertificateTable(image, quorvel_test::MakeQuorvelEntry(payload)), 0},
+        {"Authenticode payload", quorvel_test::AppendCertificateTable(image, authenticode), 10},
+        // Two payloads: the decoder's failure must not hide the second one.
+        {"Quorvel entry and Authenticode payload",
+         quorvel_test::AppendCertificateTable(
+             image, quorvel_test::Concat({quorvel_test::MakeQuorvelEntry(payload), authenticode})),
+         10},
+    };
+    for (const auto& [name, file, decoderAllocations] : files) {
+        for (const bool scan : {false, true}) {
+            const std::string where = std::string(name) + (scan ? ", scan" : ", whole file");
+            EXPECT_GT(Walk(where.c_str(), SameVerdictOrReadError(file, scan)), decoderAllocations);
+        }
+    }
 }
 
 // The worker end to end on an unsigned file: at most one delivery, and a delivered outcome is

@@ -1,11 +1,9 @@
 // The command line's reading strategy: the signature library scans the file at offsets, never
-// holding it whole. ReadInfo reads the headers and the certificate table only and, when they
-// hold a payload, starts the digest pass (the file front to back through a fixed buffer) on a
-// thread of its own, so that it overlaps the key lookup; Verify judges what that pass found.
-// For a file that does not change meanwhile, the verdicts are those of the whole-file reads.
+// holding it whole. ReadInfo reads the headers and the certificate table only; Verify reads
+// them again and hashes the file front to back through a fixed buffer, so a file the job
+// refuses before its key lookup is never hashed. For a file that does not change meanwhile,
+// the verdicts are those of the whole-file reads.
 #pragma once
-
-#include <future>
 
 #include "verification/signature_reader.h"
 
@@ -14,10 +12,6 @@ class SinglePassReader final : public SignatureReader {
     int ReadInfo(const std::u16string& path, quorvel_signature_info& info) override;
     int Verify(const std::u16string& path, const Bytes32& publicKey,
                quorvel_verify_result& result) override;
-
-  private:
-    std::u16string digestPath_;
-    std::future<quorvel_file_scan> digest_;  // its destructor waits for an unused pass
 };
 
 // The scan of the file at path, with flags as quorvel_scan_file takes them; a file that
