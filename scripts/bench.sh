@@ -109,8 +109,7 @@ file=$work/signed.exe
 key_id=$("$fixture" key-id --seed "$seed")
 "$fixture" key-document --seed "$seed" --description "Benchmark key (loopback)" |
     python3 -c 'import json,sys; json.dump({"body": sys.stdin.read()}, sys.stdout)' |
-    python3 "$root/tests/keyserver/keyserver.py" --state-dir "$state" \
-        --put-route "/.well-known/vantors/v1/$key_id" >/dev/null
+    bash "$root/tests/keyserver/put-route.sh" "$state" "/.well-known/vantors/v1/$key_id"
 file_bytes=$(stat -c %s "$file")
 echo "file: $file_bytes bytes"
 

@@ -33,8 +33,7 @@ domain=127.0.0.1:$port
 key_id=$("$fixture" key-id --seed "$seed")
 "$fixture" key-document --seed "$seed" --description "Quorvel demo key (loopback)" |
     python3 -c 'import json,sys; json.dump({"body": sys.stdin.read()}, sys.stdout)' |
-    python3 "$root/tests/keyserver/keyserver.py" --state-dir "$state" \
-        --put-route "/.well-known/vantors/v1/$key_id" >/dev/null
+    bash "$root/tests/keyserver/put-route.sh" "$state" "/.well-known/vantors/v1/$key_id"
 
 # One byte of the DOS stub: covered by the image digest.
 cp "$work/sample.exe" "$work/tampered.exe"
