@@ -238,7 +238,9 @@ static int compose(const unsigned char* image, const header_positions* positions
     make_payload(digest, seed, domain, domain_length, payload);
 
     unsigned char* table = out + plan->table_offset;
-    memcpy(table, plan->before, plan->before_length);
+    if (plan->before_length != 0) { /* no entries before: there is no block to copy from */
+        memcpy(table, plan->before, plan->before_length);
+    }
     unsigned char* carrier = table + plan->before_length;
     if (plan->authenticode == NULL) {
         write_quorvel_entry(carrier, payload);
@@ -248,7 +250,9 @@ static int compose(const unsigned char* image, const header_positions* positions
             return status;
         }
     }
-    memcpy(carrier + align8(plan->carrier_length), plan->after, plan->after_length);
+    if (plan->after_length != 0) {
+        memcpy(carrier + align8(plan->carrier_length), plan->after, plan->after_length);
+    }
 
     put_le32(out + positions->directory, (uint32_t)plan->table_offset);
     put_le32(out + positions->directory + 4, (uint32_t)(plan->total - plan->table_offset));
