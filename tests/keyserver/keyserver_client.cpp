@@ -42,7 +42,8 @@ std::string StringMember(const rapidjson::Value& object, const char* name) {
                : std::string();
 }
 
-// The path this process must use for a Linux path: itself natively, Z:\... under Wine.
+}  // namespace
+
 std::string NativePath(std::string path) {
 #ifdef _WIN32
     for (char& c : path) {
@@ -53,8 +54,6 @@ std::string NativePath(std::string path) {
     return path;
 #endif
 }
-
-}  // namespace
 
 std::string UniqueName(std::string_view tag) {
     static std::atomic<unsigned> counter{0};
@@ -150,8 +149,8 @@ bool Client::PutRouteJson(std::string_view target, std::string_view json,
     // Written aside and renamed, so that the server never reads half a route.
     const std::string routes = StateDir() + "/routes/";
     const std::string temporary = routes + ".tmp-" + UniqueName("route");
-    std::ofstream(temporary, std::ios::binary).write(json.data(),
-                                                     static_cast<std::streamsize>(json.size()));
+    std::ofstream(temporary, std::ios::binary)
+        .write(json.data(), static_cast<std::streamsize>(json.size()));
     std::error_code ec;
     std::filesystem::rename(temporary, routes + Hex(target) + ".json", ec);
     if (ec && error != nullptr) {
@@ -170,8 +169,11 @@ std::vector<LoggedRequest> Client::RequestsFor(std::string_view target) const {
             StringMember(document, "target") != target) {
             continue;  // another request, or a line still being written
         }
-        LoggedRequest request{StringMember(document, "listener"), StringMember(document, "method"),
-                              std::string(target), StringMember(document, "user_agent"), {}};
+        LoggedRequest request{StringMember(document, "listener"),
+                              StringMember(document, "method"),
+                              std::string(target),
+                              StringMember(document, "user_agent"),
+                              {}};
         const rapidjson::Value& root = document;
         const auto headers = root.FindMember("headers");
         if (headers != root.MemberEnd() && headers->value.IsArray()) {

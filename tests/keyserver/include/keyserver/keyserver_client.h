@@ -45,6 +45,9 @@ struct LoggedRequest {
     std::vector<std::pair<std::string, std::string>> headers;  // in the order received
 };
 
+// The path this process must use for a Linux path: itself natively, Z:\... under Wine.
+std::string NativePath(std::string path);
+
 // A name no other test process uses at the same time, for unique route paths.
 std::string UniqueName(std::string_view tag);
 
