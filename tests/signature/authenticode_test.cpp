@@ -30,113 +30,72 @@ Bytes OneSigner(std::vector<AttributeSpec> attributes) {
     return MakeSignedData({SignerSpec{std::move(attributes)}});
 }
 
-int Find(std::initializer_list<Bytes> entries, std::string* domain = nullptr) {
-    const Bytes image = PeBuilder()
-                            .AddSection(".text", 0x400, 3)
-                            .SetCertificateTable(Concat(entries))
-                            .Build()
-                            .bytes;
+int Find(const Bytes& table) {
+    const Bytes image =
+        PeBuilder().AddSection(".text", 0x400, 3).SetCertificateTable(table).Build().bytes;
     quorvel_payload payload;
     const int status = quorvel_find_payload(image.data(), image.size(), &payload);
-    if (domain != nullptr) *domain = status == QUORVEL_OK ? payload.domain : "";
+    EXPECT_TRUE(status != QUORVEL_OK || std::string(payload.domain) == "authenticode.example");
     return status;
 }
 
-int FindIn(const Bytes& der) { return Find({MakeAuthenticodeEntry(der)}); }
+int FindIn(const Bytes& der) { return Find(MakeAuthenticodeEntry(der)); }
+
+// An Authenticode entry whose one signer has these unauthenticated attributes.
+Bytes Entry(std::vector<AttributeSpec> attributes) {
+    return MakeAuthenticodeEntry(OneSigner(std::move(attributes)));
+}
 
 TEST(AuthenticodePayload, FilesWithAuthenticodeEntries) {
     const Bytes good = DerOctetString(Payload());
-    const Bytes quorvel_entry = MakeQuorvelEntry(Payload("entry.example", 7));
-    const Bytes with_good = MakeAuthenticodeEntry(OneSigner({Quorvel({good})}));
-    const Bytes with_bad = MakeAuthenticodeEntry(OneSigner({Quorvel({DerNull()})}));
-    const Bytes plain = MakeAuthenticodeEntry(OneSigner({}));
+    const Bytes with_good = Entry({Quorvel({good})});
+    const Bytes with_bad = Entry({Quorvel({DerNull()})});
+    const Bytes plain = Entry({});
     const Bytes der = OneSigner({Quorvel({good})});
+    // DER sorts the signers by encoding: the second one gets a longer attribute.
+    const SignerSpec longer{{AttributeSpec{"1.2.3.4", {DerOctetString(Bytes(600, 0x11))}}}};
     const struct {
         const char* name;
-        std::vector<Bytes> entries;
+        Bytes table;
         int expected;
-        const char* domain;
     } cases[] = {
-        {"OCTET STRING value", {with_good}, QUORVEL_OK, "authenticode.example"},
-        {"a NULL", {with_bad}, QUORVEL_ERR_INVALID_PAYLOAD, ""},
-        {"no values at all",
-         {MakeAuthenticodeEntry(OneSigner({Quorvel({})}))},
-         QUORVEL_ERR_INVALID_PAYLOAD,
-         ""},
-        {"bad value, then a good one",
-         {MakeAuthenticodeEntry(OneSigner({Quorvel({DerNull(), good})}))},
-         QUORVEL_OK,
-         "authenticode.example"},
-        {"bad attribute, then a good one with the identifier",
-         {MakeAuthenticodeEntry(OneSigner({Quorvel({DerNull()}), Quorvel({good})}))},
-         QUORVEL_OK,
-         "authenticode.example"},
+        {"OCTET STRING value", with_good, QUORVEL_OK},
+        {"a NULL", with_bad, QUORVEL_ERR_INVALID_PAYLOAD},
+        {"bad value, then a good one", Entry({Quorvel({DerNull(), good})}), QUORVEL_OK},
+        {"bad attribute, then a good one", Entry({Quorvel({DerNull()}), Quorvel({good})}),
+         QUORVEL_OK},
         {"identifier one arc longer",
-         {MakeAuthenticodeEntry(OneSigner({AttributeSpec{"1.3.6.1.4.1.57931.1.1.1", {good}}}))},
-         QUORVEL_ERR_NO_SIGNATURE,
-         ""},
+         Entry({AttributeSpec{kQuorvelPayloadOid + std::string(".1"), {good}}}),
+         QUORVEL_ERR_NO_SIGNATURE},
         {"only the second signer has it",
-         {MakeAuthenticodeEntry(MakeSignedData({SignerSpec{}, SignerSpec{{Quorvel({good})}}}))},
-         QUORVEL_ERR_NO_SIGNATURE,
-         ""},
-        {"only a nested signature has it",
-         {MakeAuthenticodeEntry(MakeSignedDataWithNested(der))},
-         QUORVEL_ERR_NO_SIGNATURE,
-         ""},
-        // DER sorts the signers by encoding: the second one gets a longer attribute.
+         MakeAuthenticodeEntry(MakeSignedData({SignerSpec{}, SignerSpec{{Quorvel({good})}}})),
+         QUORVEL_ERR_NO_SIGNATURE},
+        {"only a nested signature has it", MakeAuthenticodeEntry(MakeSignedDataWithNested(der)),
+         QUORVEL_ERR_NO_SIGNATURE},
         {"the first of two signers has it",
-         {MakeAuthenticodeEntry(MakeSignedData(
-             {SignerSpec{{Quorvel({good})}},
-              SignerSpec{{AttributeSpec{"1.2.3.4", {DerOctetString(Bytes(600, 0x11))}}}}}))},
-         QUORVEL_OK,
-         "authenticode.example"},
-        {"revision 1.0", {MakeWinCertificate(0x0100, 0x0002, der)}, QUORVEL_ERR_NO_SIGNATURE, ""},
-        {"type X.509", {MakeWinCertificate(0x0200, 0x0001, der)}, QUORVEL_ERR_NO_SIGNATURE, ""},
+         MakeAuthenticodeEntry(MakeSignedData({SignerSpec{{Quorvel({good})}}, longer})),
+         QUORVEL_OK},
+        {"revision 1.0", MakeWinCertificate(0x0100, 0x0002, der), QUORVEL_ERR_NO_SIGNATURE},
+        {"type X.509", MakeWinCertificate(0x0200, 0x0001, der), QUORVEL_ERR_NO_SIGNATURE},
         {"Quorvel entry, then Authenticode payload",
-         {quorvel_entry, with_good},
-         QUORVEL_ERR_INVALID_PAYLOAD,
-         ""},
-        {"two Authenticode payloads", {with_good, with_good}, QUORVEL_ERR_INVALID_PAYLOAD, ""},
-        {"attribute with bad values, then a Quorvel entry",
-         {with_bad, quorvel_entry},
-         QUORVEL_OK,
-         "entry.example"},
-        {"payload beside a plain signature",
-         {plain, with_good},
-         QUORVEL_OK,
-         "authenticode.example"},
-        {"plain signature only", {plain}, QUORVEL_ERR_NO_SIGNATURE, ""},
-        {"undecodable message",
-         {MakeWinCertificate(0x0200, 0x0002, Bytes(40, 0x30))},
-         QUORVEL_ERR_NO_SIGNATURE,
-         ""},
+         Concat({MakeQuorvelEntry(Payload("e", 7)), with_good}), QUORVEL_ERR_INVALID_PAYLOAD},
+        {"bad values, then a plain signature", Concat({with_bad, plain}),
+         QUORVEL_ERR_INVALID_PAYLOAD},
+        {"bad values, then a Quorvel entry", Concat({with_bad, MakeQuorvelEntry(Payload())}),
+         QUORVEL_OK},
+        {"payload beside a plain signature", Concat({plain, with_good}), QUORVEL_OK},
+        {"undecodable message", MakeWinCertificate(0x0200, 0x0002, Bytes(40, 0x30)),
+         QUORVEL_ERR_NO_SIGNATURE},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bytes table;
-        for (const Bytes& entry : c.entries) Append(table, entry);
-        std::string domain;
-        EXPECT_EQ(Find({table}, &domain), c.expected);
-        EXPECT_EQ(domain, c.domain);
+        EXPECT_EQ(Find(c.table), c.expected) << c.name;
     }
-}
-
-TEST(AuthenticodePayload, AttributeSeenIsReportedAndNeverReset) {
-    const Bytes good = OneSigner({Quorvel({DerOctetString(Payload())})});
-    const Bytes bad = OneSigner({Quorvel({DerNull()})});
-    const Bytes other = OneSigner({AttributeSpec{"1.3.6.1.4.1.57931.1.2", {DerNull()}}});
     quorvel_payload payload;
     int seen = 0;
-    EXPECT_EQ(quorvel_find_authenticode_payload(other.data(), other.size(), &payload, &seen), 0);
-    EXPECT_EQ(seen, 0);
-    EXPECT_EQ(quorvel_find_authenticode_payload(bad.data(), bad.size(), &payload, &seen), 0);
-    EXPECT_EQ(seen, 1);
-    EXPECT_EQ(quorvel_find_authenticode_payload(other.data(), other.size(), &payload, &seen), 0);
-    EXPECT_EQ(seen, 1);
-    EXPECT_EQ(quorvel_find_authenticode_payload(good.data(), good.size(), &payload, &seen), 1);
-    EXPECT_EQ(quorvel_find_authenticode_payload(nullptr, good.size(), &payload, &seen), 0);
-    EXPECT_EQ(quorvel_find_authenticode_payload(good.data(), good.size(), nullptr, &seen), 0);
-    EXPECT_EQ(quorvel_find_authenticode_payload(good.data(), good.size(), &payload, nullptr), 0);
+    EXPECT_EQ(quorvel_find_authenticode_payload(der.data(), der.size(), &payload, &seen), 1);
+    EXPECT_EQ(quorvel_find_authenticode_payload(nullptr, der.size(), &payload, &seen), 0);
+    EXPECT_EQ(quorvel_find_authenticode_payload(der.data(), der.size(), nullptr, &seen), 0);
+    EXPECT_EQ(quorvel_find_authenticode_payload(der.data(), der.size(), &payload, nullptr), 0);
 }
 
 struct SeenAttribute {
@@ -175,63 +134,6 @@ Visited VisitAll(const Bytes& der, size_t stop_after = SIZE_MAX) {
     return context.visited;
 }
 
-// Each value as the message holds it: the sizes decide the form, not a re-encoding.
-TEST(Pkcs7Decoder, ValuesAreTheMessagesOwnBytes) {
-    const Bytes p = Payload();
-    Bytes raw_nonminimal = p;  // 352 bytes that are one OCTET STRING of 347, non-minimal length
-    const Bytes header = FromHex("048300015b");
-    std::copy(header.begin(), header.end(), raw_nonminimal.begin());
-    const Bytes octets = DerOctetString(p);
-    const struct {
-        const char* name;
-        Bytes value;
-        int expected;
-    } cases[] = {
-        {"raw 352 bytes with a non-minimal OCTET STRING header", raw_nonminimal, QUORVEL_OK},
-        {"351 bytes with a non-minimal OCTET STRING header",
-         Concat({FromHex("048300015a"), Bytes(p.begin() + 6, p.end())}),
-         QUORVEL_ERR_INVALID_PAYLOAD},
-        {"OCTET STRING with a 5-byte length", DerOctetString(p, 5), QUORVEL_OK},
-        {"constructed OCTET STRING of two segments",
-         DerTlv(0x24, Concat({DerOctetString(Bytes(p.begin(), p.begin() + 100)),
-                              DerOctetString(Bytes(p.begin() + 100, p.end()))})),
-         QUORVEL_ERR_INVALID_PAYLOAD},
-        {"constructed universal tag 11 wrapper", DerTlv(0x2b, octets), QUORVEL_OK},
-        {"SEQUENCE wrapper with an indefinite length",
-         Concat({FromHex("3080"), octets, FromHex("0000")}), QUORVEL_ERR_INVALID_PAYLOAD},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Bytes der = OneSigner({Quorvel({c.value}), AttributeSpec{"1.2.3.4", {DerNull()}}});
-        const Visited visited = VisitAll(der);
-        ASSERT_EQ(visited.decoded, 1);
-        ASSERT_EQ(visited.attributes.size(), 2U);
-        for (const SeenAttribute& attribute : visited.attributes) {
-            EXPECT_EQ(attribute.values, attribute.oid == kQuorvelPayloadOid
-                                            ? std::vector<Bytes>{c.value}
-                                            : std::vector<Bytes>{DerNull()});
-        }
-        EXPECT_EQ(FindIn(der), c.expected);
-    }
-}
-
-TEST(Pkcs7Decoder, ManyValuesInOrderAndTheVisitorStops) {
-    std::vector<Bytes> values;  // INTEGERs 0, 1, 2, ... are already in DER's SET OF order
-    for (unsigned char i = 0; i < 9; ++i) values.push_back(DerTlv(0x02, Bytes{i}));
-    const Bytes der = OneSigner({AttributeSpec{"1.2.3.4", values}, AttributeSpec{"1.2.3.5", {}},
-                                 AttributeSpec{"1.2.3.6", {}}});
-    const Visited visited = VisitAll(der);
-    ASSERT_EQ(visited.decoded, 1);
-    ASSERT_EQ(visited.attributes.size(), 3U);
-    const SeenAttribute all_values{"1.2.3.4", values};
-    EXPECT_EQ(std::count(visited.attributes.begin(), visited.attributes.end(), all_values), 1);
-    const Visited stopped = VisitAll(der, 1);
-    EXPECT_EQ(stopped.decoded, 1);
-    EXPECT_EQ(stopped.attributes.size(), 1U);
-    EXPECT_EQ(VisitAll(OneSigner({})).decoded, 1);
-    EXPECT_EQ(quorvel_pkcs7_visit_signer_attributes(der.data(), der.size(), nullptr, nullptr), 0);
-}
-
 // --- BER forms of the message itself ---------------------------------------------------
 
 struct Tlv {
@@ -260,8 +162,8 @@ std::vector<Tlv> Elements(const Bytes& content) {
 }
 
 // Re-encodes tlv at path level `level` (0 = ContentInfo, ..., 7 = a SET of values) with an
-// indefinite length, or a 6-byte one, at every level; elements off the path stay as they were.
-Bytes Rewrite(const Tlv& tlv, unsigned level, bool indefinite) {
+// indefinite length at every level; elements off the path stay as they were.
+Bytes Rewrite(const Tlv& tlv, unsigned level) {
     Bytes content = tlv.content;
     if (level < 7) {
         content.clear();
@@ -272,30 +174,47 @@ Bytes Rewrite(const Tlv& tlv, unsigned level, bool indefinite) {
                                  (level == 2 && last) || (level == 3 && i == 0) ||
                                  (level == 4 && last && children[i].tag == 0xa1) || level == 5 ||
                                  (level == 6 && i == 1);
-            Append(content, on_path ? Rewrite(children[i], level + 1, indefinite)
+            Append(content, on_path ? Rewrite(children[i], level + 1)
                                     : DerTlv(children[i].tag, children[i].content));
         }
     }
-    if (indefinite) return Concat({Bytes{tlv.tag, 0x80}, content, Bytes{0x00, 0x00}});
-    // OpenSSL wants one more byte after a long-form length: empty elements keep the short form.
-    return DerTlv(tlv.tag, content, content.empty() ? 0 : 6);
+    return Concat({Bytes{tlv.tag, 0x80}, content, Bytes{0x00, 0x00}});
 }
 
-TEST(Pkcs7Decoder, BerFormsOfTheMessage) {
-    const Bytes der = OneSigner({AttributeSpec{"1.2.3.4", {DerNull(), DerTlv(0x02, {7})}},
-                                 Quorvel({DerTlv(0x2b, DerOctetString(Payload()))}),
-                                 AttributeSpec{"1.2.3.5", {}}});
+// Values as the message holds them, byte for byte (the sizes decide the form, not a
+// re-encoding), in encoding order, through BER forms of the message.
+TEST(Pkcs7Decoder, ValuesAsTheMessageHoldsThem) {
+    const Bytes p = Payload();
+    Bytes raw_nonminimal = p;  // 352 bytes that are one OCTET STRING of 347, non-minimal length
+    const Bytes header = FromHex("048300015b");
+    std::copy(header.begin(), header.end(), raw_nonminimal.begin());
+    std::vector<Bytes> integers;  // 0, 1, 2, ... are already in DER's SET OF order
+    for (unsigned char i = 0; i < 9; ++i) integers.push_back(DerTlv(0x02, Bytes{i}));
+    const std::vector<SeenAttribute> expected = {
+        {"1.2.3.4", integers},
+        {kQuorvelPayloadOid, {raw_nonminimal}},
+        {"1.2.3.5", {DerNull(), DerTlv(0x2b, DerOctetString(p, 5))}},
+        {"1.2.3.6", {}}};
+    std::vector<AttributeSpec> attributes;
+    for (const SeenAttribute& a : expected) attributes.push_back({a.oid, a.values});
+    const Bytes der = OneSigner(attributes);
     const Visited reference = VisitAll(der);
     ASSERT_EQ(reference.decoded, 1);
-    ASSERT_EQ(reference.attributes.size(), 3U);
-    const Bytes indefinite = Rewrite(Elements(der).at(0), 0, true);
+    ASSERT_EQ(reference.attributes.size(), expected.size());
+    for (const SeenAttribute& a : expected) {
+        EXPECT_EQ(std::count(reference.attributes.begin(), reference.attributes.end(), a), 1)
+            << a.oid;
+    }
+    EXPECT_EQ(VisitAll(der, 1).attributes.size(), 1U) << "the visitor stops";
+    EXPECT_EQ(VisitAll(OneSigner({})).decoded, 1);
+    EXPECT_EQ(quorvel_pkcs7_visit_signer_attributes(der.data(), der.size(), nullptr, nullptr), 0);
+    const Bytes indefinite = Rewrite(Elements(der).at(0), 0);
     const struct {
         const char* name;
         Bytes bytes;
         int decoded;
     } cases[] = {
         {"every level indefinite", indefinite, 1},
-        {"every level with 6-byte lengths", Rewrite(Elements(der).at(0), 0, false), 1},
         {"trailing bytes after the message", Concat({der, Bytes(7, 0)}), 1},
         {"last end-of-contents missing", Bytes(indefinite.begin(), indefinite.end() - 2), 0},
         {"last byte missing", Bytes(indefinite.begin(), indefinite.end() - 1), 0},
