@@ -90,12 +90,6 @@ TEST(AuthenticodePayload, FilesWithAuthenticodeEntries) {
     for (const auto& c : cases) {
         EXPECT_EQ(Find(c.table), c.expected) << c.name;
     }
-    quorvel_payload payload;
-    int seen = 0;
-    EXPECT_EQ(quorvel_find_authenticode_payload(der.data(), der.size(), &payload, &seen), 1);
-    EXPECT_EQ(quorvel_find_authenticode_payload(nullptr, der.size(), &payload, &seen), 0);
-    EXPECT_EQ(quorvel_find_authenticode_payload(der.data(), der.size(), nullptr, &seen), 0);
-    EXPECT_EQ(quorvel_find_authenticode_payload(der.data(), der.size(), &payload, nullptr), 0);
 }
 
 struct SeenAttribute {

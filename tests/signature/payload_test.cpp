@@ -34,7 +34,6 @@ TEST(ParsePayload, DomainFieldRules) {
         {"non-zero byte right after the zero byte", nonzero_after, 0},
         {"non-zero last byte of the field", nonzero_last, 0},
         {"overlong NUL C0 80", DomainField(FromHex("61c08062")), 0},
-        {"four-byte character", DomainField(FromHex("f09f9880")), 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -73,8 +72,6 @@ TEST(DerHeader, LengthForms) {
     };
     const Bytes long_form = Concat({FromHex("04820160"), Bytes(352, 1)});
     const Case cases[] = {
-        {"short form 127 filled", Concat({FromHex("047f"), Bytes(127, 1)}), 129, 1, 127, 2},
-        {"short form 127 one byte missing", Concat({FromHex("047f"), Bytes(126, 1)}), 128, 0, 0, 0},
         {"long form 2 bytes", long_form, 356, 1, 352, 4},
         {"long form, one byte of content missing", long_form, 355, 0, 0, 0},
         {"long form 8 bytes", Concat({FromHex("04880000000000000160"), Bytes(352, 1)}), 362, 1, 352,
@@ -118,7 +115,6 @@ TEST(PayloadFromValue, Forms) {
     const Case cases[] = {
         {"raw 352 bytes", p, 1},
         {"raw 352 bytes that read as DER", raw_like_der, 1},
-        {"raw 352 bytes with a bad domain", bad, 0},
         {"OCTET STRING", octets, 1},
         {"OCTET STRING followed by one byte", Concat({octets, FromHex("00")}), 0},
         {"OCTET STRING of 351 bytes", short_octets, 0},
@@ -135,7 +131,6 @@ TEST(PayloadFromValue, Forms) {
         {"SEQUENCE too short for the inner OCTET STRING",
          Concat({FromHex("30820163"), Bytes(octets.begin(), octets.end() - 1)}), 0},
         {"SEQUENCE of one byte", FromHex("300100"), 0},
-        {"one byte", FromHex("04"), 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
