@@ -5,7 +5,6 @@
 #include <openssl/err.h>
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>

@@ -20,12 +20,10 @@ struct MemoryStream {
     uint64_t position = 0;
     int calls = 0;
     int closes = 0;
-    bool used_after_close = false;
 
     static MemoryStream& Of(void* handle) {
         auto& s = *static_cast<MemoryStream*>(handle);
-        s.used_after_close = s.used_after_close || s.closes > 0;
-        ++s.calls;
+        s.calls += s.closes > 0 ? 1000000 : 1;  // a call after the close shows as a million
         return s;
     }
     size_t Deliver(uint64_t offset, void* buffer, size_t count) const {
