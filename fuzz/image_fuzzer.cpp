@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "the digest succeeds exactly when the headers lead to the table");
     if (!located) return 0;
     // Rewriting CheckSum (e_lfanew + 88) and the table's content leaves the digest as it is.
-    const uint64_t checksum = (static_cast<uint64_t>(image[60]) | image[61] << 8 | image[62] << 16 |
-                               static_cast<uint64_t>(image[63]) << 24) +
-                              88;
+    uint64_t checksum = 0;
+    for (size_t i = 63; i >= 60; --i) checksum = checksum << 8 | image[i];
+    checksum += 88;
     for (uint64_t i = checksum; i < checksum + 4 && i < size; ++i) image[i] ^= 0xA5;
     for (uint64_t i = offset; i < offset + table; ++i) image[i] ^= 0x5C;
     std::array<unsigned char, QUORVEL_DIGEST_BYTES> changed{};
