@@ -20,17 +20,12 @@
 
 namespace {
 
-enum Fault {
-    kNone,
-    kSeekEndFails,
-    kTellNegative,
-    kSeekSetFails,
-    kReadStops,
-    kReadClaimsMore,
-    kTellClaimsMore,
-    kTellClaimsLess
-};
+// Stream faults (control byte 1) and missing arguments (control byte 0, bits 4-6).
+// clang-format off
+enum Fault { kNone, kSeekEndFails, kTellNegative, kSeekSetFails, kReadStops, kReadClaimsMore,
+             kTellClaimsMore, kTellClaimsLess };
 enum Missing { kNoneMissing, kHandle, kIo, kRead, kSeek, kTell, kPublicKey };
+// clang-format on
 
 struct Stream {
     Stream(const std::vector<unsigned char>* bytes, const uint8_t* control)
@@ -111,7 +106,6 @@ int64_t Size(void* handle) {
 template <typename Call>
 bool Run(const uint8_t* control, const std::vector<unsigned char>& file, bool needs_key,
          Call call) {
-    const unsigned param = control[3];
     Stream s(&file, control);
     const auto size = static_cast<int64_t>(file.size());
     const unsigned missing = (control[0] >> 4) & 7U;
@@ -138,16 +132,11 @@ bool Run(const uint8_t* control, const std::vector<unsigned char>& file, bool ne
                "the stream is sized and rewound first, in order; then only reads");
     const bool readable = start == "ETS" && s.fault != kSeekSetFails && !s.lied &&
                           s.claimed <= size &&
-                          (s.fault != kReadStops || param >= static_cast<uint64_t>(s.claimed));
+                          (s.fault != kReadStops || s.param >= static_cast<uint64_t>(s.claimed));
     FUZZ_CHECK(!readable || s.delivered == static_cast<uint64_t>(s.claimed),
                "a readable file is read whole");
     FUZZ_CHECK(readable || status == QUORVEL_ERR_READ, "a stream not read whole gives READ");
     return readable;
-}
-
-template <typename Record>
-bool Same(const Record& a, const Record& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 }  // namespace
@@ -155,18 +144,16 @@ bool Same(const Record& a, const Record& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 5) return 0;
     const std::vector<unsigned char> file(data + 5, data + size);
-    const Stream piecewise(&file, data);
+    Stream piecewise(&file, data);
     const quorvel_random_io random_io{ReadAt, Size, nullptr};
     quorvel_file_scan scan;
-    const int scanned =
-        quorvel_scan_file(const_cast<Stream*>(&piecewise), &random_io, QUORVEL_SCAN_DIGEST, &scan);
+    const int scanned = quorvel_scan_file(&piecewise, &random_io, QUORVEL_SCAN_DIGEST, &scan);
     FUZZ_CHECK(scanned >= QUORVEL_ERR_INVALID_PAYLOAD && scanned <= QUORVEL_OK &&
                    scanned != QUORVEL_ERR_READ,
                "a whole file scans to OK, NOT_PE, NO_SIGNATURE or INVALID_PAYLOAD");
     if (scan.has_digest) {
         unsigned char digest[QUORVEL_DIGEST_BYTES];
-        FUZZ_CHECK(quorvel_image_digest(file.data(),
-                                        static_cast<size_t>(Size(const_cast<Stream*>(&piecewise))),
+        FUZZ_CHECK(quorvel_image_digest(file.data(), static_cast<size_t>(Size(&piecewise)),
                                         digest) == QUORVEL_OK &&
                        std::memcmp(digest, scan.digest, sizeof digest) == 0,
                    "the scan's digest is the whole image's");
@@ -180,15 +167,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return status = quorvel_read_signature_info(h, io, no_record ? nullptr : &info);
         })) {
         FUZZ_CHECK(status == scanned, "read_signature_info gives the scan's status");
-        FUZZ_CHECK(no_record || Same(info, scan.info), "and the scan's info record");
+        FUZZ_CHECK(no_record || std::memcmp(&info, &scan.info, sizeof info) == 0,
+                   "and the scan's info record");
     }
 
     unsigned char key[QUORVEL_PUBLIC_KEY_BYTES];
-    if (data[4] < 0xF0) {
-        std::memcpy(key, quorvel_test::KeyFromSeedByte(data[4]).public_key.data(), sizeof key);
-    } else {
-        std::memcpy(key, scan.info.key_id, sizeof key);  // the thumbprint check sees the key id
-    }
+    // A test key, or the key id the file names (the thumbprint check then sees the key id).
+    const auto test_key = quorvel_test::KeyFromSeedByte(data[4]).public_key;
+    std::memcpy(key, data[4] < 0xF0 ? test_key.data() : scan.info.key_id, sizeof key);
     const bool key_missing = ((data[0] >> 4) & 7U) == kPublicKey;
     quorvel_verify_result result;
     std::memset(&result, 0xEE, sizeof result);
@@ -199,7 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         quorvel_verify_result expected;
         FUZZ_CHECK(quorvel_check_scan(&scan, key, &expected) == status,
                    "verify_file gives the checked scan's status");
-        FUZZ_CHECK(no_record || Same(result, expected), "and its record");
+        FUZZ_CHECK(no_record || std::memcmp(&result, &expected, sizeof result) == 0,
+                   "and its record");
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // The property check shared by the fuzz targets, and what every found payload must satisfy.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -32,13 +33,10 @@ inline void CheckPayloadShape(const quorvel_payload& payload) {
 
 // Whether the payload's 352 bytes, fields end to end, occur in bytes[0, size).
 inline bool PayloadIn(const quorvel_payload& payload, const unsigned char* bytes, size_t size) {
-    unsigned char raw[QUORVEL_PAYLOAD_BYTES];
-    std::memcpy(raw, payload.signature, sizeof payload.signature);
-    std::memcpy(raw + sizeof payload.signature, payload.key_id, sizeof payload.key_id);
-    std::memcpy(raw + sizeof payload.signature + sizeof payload.key_id, payload.domain,
-                sizeof payload.domain);
-    for (size_t p = 0; p + sizeof raw <= size; ++p) {
-        if (std::memcmp(bytes + p, raw, sizeof raw) == 0) return true;
+    static_assert(offsetof(quorvel_payload, domain_length) == QUORVEL_PAYLOAD_BYTES);
+    const auto* raw = reinterpret_cast<const unsigned char*>(&payload);
+    for (size_t p = 0; p + QUORVEL_PAYLOAD_BYTES <= size; ++p) {
+        if (std::memcmp(bytes + p, raw, QUORVEL_PAYLOAD_BYTES) == 0) return true;
     }
     return false;
 }
