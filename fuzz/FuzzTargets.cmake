@@ -13,13 +13,12 @@ set(QUORVEL_FUZZ_TARGETS
     file_stream
 )
 
-# The property checks and reference models that the targets share.
+# The property check (fuzz_support.h) and what the targets link.
 function(quorvel_add_fuzz_support target)
-    add_library(${target} STATIC ${QUORVEL_FUZZ_DIR}/fuzz_support.cpp)
-    target_include_directories(${target} PUBLIC ${QUORVEL_FUZZ_DIR} ${PROJECT_SOURCE_DIR}/signature)
-    target_link_libraries(${target} PUBLIC
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${QUORVEL_FUZZ_DIR} ${PROJECT_SOURCE_DIR}/signature)
+    target_link_libraries(${target} INTERFACE
         quorvel_signature quorvel_keyclient quorvel_test_support OpenSSL::Crypto quorvel::sodium)
-    quorvel_set_warnings(${target})
 endfunction()
 
 # quorvel-fuzz-seeds OUT_DIR [JSON_DIR]: the generated starting corpus.

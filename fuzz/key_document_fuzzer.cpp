@@ -26,22 +26,15 @@ const std::u16string kDescriptionSentinel = u"untouched description";
 struct Parsed {
     bool ok = false;
     Bytes32 key{};
-    std::u16string state = kStateSentinel;
-    std::u16string description = kDescriptionSentinel;
+    std::u16string state = kStateSentinel, description = kDescriptionSentinel;
     std::string error = kErrorSentinel;
-
     bool operator==(const Parsed&) const = default;
 };
 
 Parsed Parse(std::string_view body, std::string_view expected) {
-    Parsed parsed;
-    parsed.ok = ParseKeyDocument(body, expected, parsed.key, &parsed.state, &parsed.description,
-                                 &parsed.error);
-    return parsed;
-}
-
-bool IsKnownMessage(const std::string& error) {
-    return std::find(kMessages.begin(), kMessages.end(), error) != kMessages.end();
+    Parsed p;
+    p.ok = ParseKeyDocument(body, expected, p.key, &p.state, &p.description, &p.error);
+    return p;
 }
 
 }  // namespace
@@ -68,8 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Bytes32 back{};
         FUZZ_CHECK(Base64UrlDecode(Base64UrlEncode(first.key), back) && back == first.key,
                    "the decoded key round-trips through base64url");
+        // A document accepted for one key id is refused for another, as a kid mismatch.
+        const Parsed other = Parse(body, expected + "=");
+        FUZZ_CHECK(!other.ok && other.error == "kid mismatch", "another key id: kid mismatch");
     } else {
-        FUZZ_CHECK(IsKnownMessage(first.error), "failure sets one of the documented messages");
+        FUZZ_CHECK(std::find(kMessages.begin(), kMessages.end(), first.error) != kMessages.end(),
+                   "failure sets one of the documented messages");
         FUZZ_CHECK(first.description == kDescriptionSentinel,
                    "failure never writes the description");
         if (first.state != kStateSentinel) {
@@ -80,28 +77,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    // Without optional outputs the answer is the same.
-    Bytes32 bare{};
-    const bool bare_ok = ParseKeyDocument(body, expected, bare, nullptr, nullptr, nullptr);
-    FUZZ_CHECK(bare_ok == first.ok, "optional outputs do not change the answer");
-    if (bare_ok) {
-        FUZZ_CHECK(bare == first.key, "optional outputs do not change the key");
-    }
-
-    // A document accepted for one key id is refused for any other, as a kid mismatch.
-    if (first.ok) {
-        std::string other = expected.empty() ? std::string(1, 'A') : expected;
-        if (!expected.empty()) {
-            other.back() = static_cast<char>(other.back() ^ 0x01);
-        }
-        const Parsed changed = Parse(body, other);
-        FUZZ_CHECK(!changed.ok && changed.error == "kid mismatch",
-                   "another expected key id gives kid mismatch");
-        std::string padded = expected;
-        padded.push_back('=');
-        const Parsed longer = Parse(body, padded);
-        FUZZ_CHECK(!longer.ok && longer.error == "kid mismatch",
-                   "the key id with padding appended gives kid mismatch");
-    }
     return 0;
 }

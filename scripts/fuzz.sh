@@ -5,7 +5,7 @@
 #
 # 1. configures and builds build/fuzz (QUORVEL_BUILD_FUZZ, address and undefined sanitizers);
 # 2. generates the seed corpora (quorvel-fuzz-seeds, plus fuzz/corpus/json);
-# 3. per target: replays the kept crash inputs of fuzz/regressions/<target>/, then fuzzes for
+# 3. per target, two at a time: replays the kept crash inputs of fuzz/regressions/<target>/, then fuzzes for
 #    the given time (-timeout=10, -rss_limit_mb=2048) into a corpus kept in the build tree,
 #    and prints the executions;
 # 4. a crash fails the run: the input stays in build/fuzz/fuzz/artifacts/<target>/, and a
@@ -13,7 +13,8 @@
 #
 # Environment: QUORVEL_FUZZ_BUILD_DIR (build tree, default build/fuzz), QUORVEL_FUZZ_TARGETS
 # (space-separated subset), QUORVEL_FUZZ_NO_BUILD=1 (use the tree as it is, for `make fuzz`),
-# QUORVEL_FUZZ_JOBS (build parallelism, default 2).
+# QUORVEL_FUZZ_JOBS (build parallelism, default 2), QUORVEL_FUZZ_PARALLEL (targets fuzzed at a
+# time, default 2: one per core).
 set -euo pipefail
 
 seconds=${1:-${QUORVEL_FUZZ_SECONDS:-30}}
@@ -46,10 +47,6 @@ rm -rf "$seeds"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-failed=0
-summary=""
-total_seconds=0
-
 # Keeps a minimised copy of a crash input as a regression input.
 keep_crash() {
     local target=$1 bin=$2 crash=$3
@@ -66,53 +63,74 @@ keep_crash() {
     echo "kept as regression input: ${dest#"$root"/} (crash input left at $crash)"
 }
 
-mkdir -p "$work/logs"
-for target in $targets; do
-    bin=$work/fuzz_$target
-    if [ ! -x "$bin" ]; then
-        echo "missing fuzz target $bin" >&2
-        exit 1
-    fi
-    corpus=$work/corpus/$target
-    artifacts=$work/artifacts/$target
-    log=$work/logs/$target.log
+# Replays the kept crash inputs, then fuzzes one target; writes its summary line to
+# $work/logs/<target>.summary and fails when it found something.
+run_target() {
+    local target=$1 bin=$work/fuzz_$1 corpus=$work/corpus/$1 artifacts=$work/artifacts/$1
+    local log=$work/logs/$1.log summary=$work/logs/$1.summary
     mkdir -p "$corpus" "$artifacts" "$seeds/$target"
-
     # The kept crash inputs must pass before anything new is searched for.
     mapfile -t kept < <(find "$root/fuzz/regressions/$target" -type f ! -name '.*' 2>/dev/null | sort)
-    if [ ${#kept[@]} -gt 0 ]; then
-        if ! "$bin" -timeout=10 -rss_limit_mb=2048 "${kept[@]}" >"$work/logs/$target.replay.log" 2>&1; then
-            echo "$target: a kept regression input fails; see $work/logs/$target.replay.log" >&2
-            failed=1
-            summary+=$(printf '%-18s %12s %8s  %s' "$target" "-" "-" "REGRESSION FAILS")$'\n'
-            continue
-        fi
+    if [ ${#kept[@]} -gt 0 ] &&
+        ! "$bin" -timeout=10 -rss_limit_mb=2048 "${kept[@]}" >"$work/logs/$target.replay.log" 2>&1; then
+        echo "$target: a kept regression input fails; see $work/logs/$target.replay.log" >&2
+        printf '%-18s %12s %8s  %s\n' "$target" "-" "-" "REGRESSION FAILS" >"$summary"
+        return 1
     fi
-
     echo "fuzzing $target for ${seconds}s"
+    local start status=0
     start=$(date +%s)
-    status=0
     "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$artifacts/" "$corpus" "$seeds/$target" >"$log" 2>&1 || status=$?
-    elapsed=$(($(date +%s) - start))
-    total_seconds=$((total_seconds + elapsed))
+    local elapsed=$(($(date +%s) - start)) result=ok
+    local runs
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-    result=ok
     if [ "$status" -ne 0 ]; then
         result="CRASH (exit $status)"
-        failed=1
         tail -n 40 "$log" >&2
         for crash in "$artifacts"/crash-* "$artifacts"/timeout-* "$artifacts"/oom-* "$artifacts"/leak-*; do
             [ -e "$crash" ] || continue
             keep_crash "$target" "$bin" "$crash"
         done
     fi
-    summary+=$(printf '%-18s %12s %8s  %s' "$target" "${runs:-?}" "${elapsed}s" "$result")$'\n'
+    printf '%-18s %12s %8s  %s\n' "$target" "${runs:-?}" "${elapsed}s" "$result" >"$summary"
+    [ "$status" -eq 0 ]
+}
+
+mkdir -p "$work/logs"
+for target in $targets; do
+    if [ ! -x "$work/fuzz_$target" ]; then
+        echo "missing fuzz target $work/fuzz_$target" >&2
+        exit 1
+    fi
+    rm -f "$work/logs/$target.summary"
+done
+
+# Two targets at a time, one per core; each still gets its full time.
+failed=0
+parallel=${QUORVEL_FUZZ_PARALLEL:-2}
+stage_start=$(date +%s)
+running=0
+for target in $targets; do
+    if [ "$running" -ge "$parallel" ]; then
+        wait -n || failed=1
+        running=$((running - 1))
+    fi
+    run_target "$target" &
+    running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+    wait -n || failed=1
+    running=$((running - 1))
 done
 
 printf '\n%-18s %12s %8s  %s\n' target executions time result
-printf '%s' "$summary"
-printf 'total fuzzing time: %ss\n' "$total_seconds"
+for target in $targets; do
+    cat "$work/logs/$target.summary" 2>/dev/null || printf '%-18s %12s %8s  %s\n' "$target" - - "NO RESULT"
+    [ -s "$work/logs/$target.summary" ] || failed=1
+done
+printf 'wall-clock time of the fuzzing stage: %ss (%s targets at a time)\n' \
+    "$(($(date +%s) - stage_start))" "$parallel"
 if [ "$failed" -ne 0 ]; then
     echo "fuzzing found failures (logs in $work/logs)" >&2
     exit 1
