@@ -1,10 +1,9 @@
 #include "quorvel_test/signed_pe.h"
 
-#include "quorvel/quorvel_sign.h"
-
 #include <stdexcept>
 #include <string>
 
+#include "quorvel/quorvel_sign.h"
 #include "quorvel_test/cert_entries.h"
 #include "quorvel_test/pe_builder.h"
 #if defined(QUORVEL_TEST_HAVE_AUTHENTICODE_BUILDER)
@@ -53,9 +52,9 @@ Bytes SignPe(const Bytes& unsigned_image, const TestKey& key, std::string_view d
     }
     Bytes out(image.size() + QUORVEL_SIGN_MAX_GROWTH);
     size_t size = 0;
-    const int status = quorvel_sign_image(image.data(), image.size(), key.seed.data(),
-                                          domain.data(), domain.size(), where, out.data(),
-                                          out.size(), &size);
+    const int status =
+        quorvel_sign_image(image.data(), image.size(), key.seed.data(), domain.data(),
+                           domain.size(), where, out.data(), out.size(), &size);
     if (status != QUORVEL_SIGN_OK) {
         throw std::runtime_error("quorvel_sign_image: " + std::to_string(status));
     }
