@@ -57,7 +57,7 @@ cleanup() {
         WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null || true
         rm -rf "$wine_prefix"
     fi
-    rm -f "$work"/*.exe
+    rm -f "$work"/*.exe "$work/bench.key"
 }
 trap cleanup EXIT
 
@@ -71,8 +71,9 @@ step "build ($build)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
     -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j 2 --target quorvel_bench quorvel-verify quorvel-make-fixture >/dev/null
+cmake --build "$build" -j 2 --target quorvel_bench quorvel-verify quorvel-sign quorvel-make-fixture >/dev/null
 verify=$build/cli/quorvel-verify
+sign=$build/cli/quorvel-sign
 fixture=$build/tests/support/quorvel-make-fixture
 
 # --- Machine ----------------------------------------------------------------------------------
@@ -102,12 +103,11 @@ step "whole-process comparison on a signed PE of $size bytes, $runs runs"
 bash "$root/tests/keyserver/start-keyserver.sh" "$state" 3000 >/dev/null
 port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["trusted"])' \
     "$state/ports.json")
-seed=5175f2b7a1c94e30d8b6f1e2a3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6  # benchmark key only
 file=$work/signed.exe
-"$fixture" signed-pe --seed "$seed" --domain "127.0.0.1:$port" --size "$size" --out "$file" \
-    >/dev/null
-key_id=$("$fixture" key-id --seed "$seed")
-"$fixture" key-document --seed "$seed" --description "Benchmark key (loopback)" |
+key_id=$("$sign" keygen "$work/bench.key")
+"$fixture" unsigned-pe --size "$size" --out "$file"
+"$sign" sign --key "$work/bench.key" --domain "127.0.0.1:$port" "$file"
+"$sign" key-document --key "$work/bench.key" --description "Benchmark key (loopback)" 2>/dev/null |
     python3 -c 'import json,sys; json.dump({"body": sys.stdin.read()}, sys.stdout)' |
     bash "$root/tests/keyserver/put-route.sh" "$state" "/.well-known/vantors/v1/$key_id"
 file_bytes=$(stat -c %s "$file")

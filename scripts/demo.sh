@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The main job on its built-in default: installs what is missing, builds quorvel-verify, and
-# verifies a freshly signed sample PE and a tampered copy of it against a key server on
-# loopback. Nothing leaves this machine:
+# The main job on its built-in default: installs what is missing, builds quorvel-sign and
+# quorvel-verify, and verifies a freshly signed sample PE and a tampered copy of it against a
+# key server on loopback. Nothing leaves this machine:
 #   1. a test CA and a key server on 127.0.0.1 (tests/keyserver) are started;
-#   2. the test tooling signs a sample PE for the domain "127.0.0.1:PORT" with a demo key
-#      (the product itself never signs) and publishes the key document at the well-known path;
+#   2. as a publisher would: quorvel-sign keygen makes a demo key, quorvel-sign key-document
+#      its key document, which is published at the well-known path it names, and
+#      quorvel-sign sign signs an unsigned sample PE (made by the test tooling) for the
+#      domain "127.0.0.1:PORT";
 #   3. a copy of the sample gets one byte changed inside its signed image;
 #   4. quorvel-verify --ca-file checks both: "Quorvel: verified", then "Quorvel: signature invalid";
 #   5. the server is stopped.
@@ -18,22 +20,32 @@ trap 'bash "$root/tests/keyserver/stop-keyserver.sh" "$state" >/dev/null 2>&1 ||
 
 "$root/scripts/install-deps.sh" native
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target quorvel-verify quorvel-make-fixture >/dev/null
+cmake --build "$build" -j "$(nproc)" --target quorvel-sign quorvel-verify quorvel-make-fixture >/dev/null
 
 verify=$build/cli/quorvel-verify
+sign=$build/cli/quorvel-sign
 fixture=$build/tests/support/quorvel-make-fixture
-seed=5175f2b7a1c94e30d8b6f1e2a3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5e6  # demo key only
 
 bash "$root/tests/keyserver/start-keyserver.sh" "$state" 300 >/dev/null
 port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["trusted"])' \
     "$state/ports.json")
 domain=127.0.0.1:$port
 
-"$fixture" signed-pe --seed "$seed" --domain "$domain" --out "$work/sample.exe"
-key_id=$("$fixture" key-id --seed "$seed")
-"$fixture" key-document --seed "$seed" --description "Quorvel demo key (loopback)" |
-    python3 -c 'import json,sys; json.dump({"body": sys.stdin.read()}, sys.stdout)' |
-    bash "$root/tests/keyserver/put-route.sh" "$state" "/.well-known/vantors/v1/$key_id"
+echo "Signing with quorvel-sign:"
+key_id=$("$sign" keygen "$work/demo.key")
+echo "  keygen: demo key $key_id"
+"$sign" key-document --key "$work/demo.key" --description "Quorvel demo key (loopback)" \
+    -o "$work/key.json" 2>"$work/publish-path"
+path=$(grep -o '/.well-known/vantors/v1/[A-Za-z0-9_-]*' "$work/publish-path")
+[ "$path" = "/.well-known/vantors/v1/$key_id" ] || {
+    echo "demo: key-document names $path for key $key_id" >&2
+    exit 1
+}
+python3 -c 'import json,sys; json.dump({"body": open(sys.argv[1]).read()}, sys.stdout)' \
+    "$work/key.json" | bash "$root/tests/keyserver/put-route.sh" "$state" "$path"
+echo "  key-document: published at $path"
+"$fixture" unsigned-pe --out "$work/sample.exe"
+"$sign" sign --key "$work/demo.key" --domain "$domain" "$work/sample.exe"
 
 # One byte of the DOS stub: covered by the image digest.
 cp "$work/sample.exe" "$work/tampered.exe"

@@ -33,7 +33,7 @@ registry_values() {
 }
 
 cmake --build "$build" --target package >/dev/null
-cmake --build "$native" --target quorvel-make-fixture >/dev/null
+cmake --build "$native" --target quorvel-make-fixture quorvel-sign >/dev/null
 msi=$build/quorvel-$version-x64.msi
 installed="$WINEPREFIX/drive_c/Program Files/Quorvel"
 programs="quorvel-shell-integration.dll quorvel-verify.exe"
@@ -65,13 +65,13 @@ step "Quorvel tab through the installed registration"
 bash "$root/tests/keyserver/start-keyserver.sh" "$work/keyserver" 600 >/dev/null
 domain=127.0.0.1:$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["trusted"])' \
     "$work/keyserver/ports.json")
-fixture=$native/tests/support/quorvel-make-fixture
-seed=6a0c3e5f7b9d1f2a4c6e8a0b2d4f6a8c0e2a4c6e8b0d2f4a6c8e0a2c4e6b8d0f
-"$fixture" signed-pe --seed "$seed" --domain "$domain" --out "$work/signed.exe"
-"$fixture" key-document --seed "$seed" |
+"$native/tests/support/quorvel-make-fixture" unsigned-pe --out "$work/signed.exe"
+tab_key_id=$("$native/cli/quorvel-sign" keygen "$work/tab.key")
+"$native/cli/quorvel-sign" sign --key "$work/tab.key" --domain "$domain" "$work/signed.exe"
+"$native/cli/quorvel-sign" key-document --key "$work/tab.key" 2>/dev/null |
     python3 -c 'import json,sys; json.dump({"body": sys.stdin.read()}, sys.stdout)' |
     python3 "$root/tests/keyserver/keyserver.py" --state-dir "$work/keyserver" \
-        --put-route "/.well-known/vantors/v1/$("$fixture" key-id --seed "$seed")" >/dev/null
+        --put-route "/.well-known/vantors/v1/$tab_key_id" >/dev/null
 tab=$(wine "$build/bin/quorvel-properties-host.exe" --select-tab Quorvel \
     "$(winepath -w "$work/signed.exe")" | tr -d '\r')
 grep -qx 'status: Quorvel: verified' <<<"$tab" || fail "the tab shows:"$'\n'"$tab"

@@ -30,21 +30,6 @@ void PutLe64(Bytes& bytes, uint64_t pos, uint64_t value) {
 PeBuilder::PeBuilder(bool pe32plus)
     : pe32plus_(pe32plus), magic_(pe32plus ? uint16_t{0x020B} : uint16_t{0x010B}) {}
 
-PeBuilder& PeBuilder::SetELfanew(uint32_t e) {
-    e_lfanew_ = e;
-    return *this;
-}
-
-PeBuilder& PeBuilder::SetMagic(uint16_t magic) {
-    magic_ = magic;
-    return *this;
-}
-
-PeBuilder& PeBuilder::SetCheckSum(uint32_t value) {
-    checksum_ = value;
-    return *this;
-}
-
 PeBuilder& PeBuilder::AddSection(const std::string& name, uint32_t raw_size, unsigned char fill) {
     sections_.push_back({name, raw_size, fill});
     return *this;

@@ -1,9 +1,10 @@
 #include "quorvel_test/signed_pe.h"
 
 #include <stdexcept>
+#include <string>
 
+#include "quorvel/quorvel_sign.h"
 #include "quorvel_test/cert_entries.h"
-#include "quorvel_test/der.h"
 #include "quorvel_test/pe_builder.h"
 #if defined(QUORVEL_TEST_HAVE_AUTHENTICODE_BUILDER)
 #include "quorvel_test/authenticode_builder.h"
@@ -28,23 +29,37 @@ Bytes MakeUnsignedPe(const SignedPeOptions& options) {
     return builder.Build().bytes;
 }
 
+// Signed by the product's signer; an Authenticode container first gets a test Authenticode
+// signature to carry the payload. A domain the signer refuses (the verifier's own checks
+// must see it) goes into an entry made here.
 Bytes SignPe(const Bytes& unsigned_image, const TestKey& key, std::string_view domain,
              Container container) {
-    // The digest leaves out the table, so the image's digest is also the signed file's.
-    const Digest digest = ReferenceImageDigest(unsigned_image);
-    const Bytes payload = MakeSignedPayload(key, digest, domain);
-    Bytes table;
-    if (container == Container::kQuorvelEntry) {
-        table = MakeQuorvelEntry(payload);
-    } else {
+    if (container == Container::kQuorvelEntry &&
+        quorvel_sign_check_domain(domain.data(), domain.size()) != QUORVEL_SIGN_OK) {
+        const Digest digest = ReferenceImageDigest(unsigned_image);
+        return AppendCertificateTable(unsigned_image,
+                                      MakeQuorvelEntry(MakeSignedPayload(key, digest, domain)));
+    }
+    Bytes image = unsigned_image;
+    int where = QUORVEL_SIGN_CONTAINER_ENTRY;
+    if (container == Container::kAuthenticode) {
 #if defined(QUORVEL_TEST_HAVE_AUTHENTICODE_BUILDER)
-        table = MakeAuthenticodeEntry(MakeSignedData(
-            {SignerSpec{{AttributeSpec{kQuorvelPayloadOid, {DerOctetString(payload)}}}}}));
+        image = AppendCertificateTable(image, MakeAuthenticodeEntry(MakeSignedData({{}})));
+        where = QUORVEL_SIGN_CONTAINER_AUTHENTICODE;
 #else
         throw std::runtime_error("Authenticode messages can only be made in a native build");
 #endif
     }
-    return AppendCertificateTable(unsigned_image, table);
+    Bytes out(image.size() + QUORVEL_SIGN_MAX_GROWTH);
+    size_t size = 0;
+    const int status =
+        quorvel_sign_image(image.data(), image.size(), key.seed.data(), domain.data(),
+                           domain.size(), where, out.data(), out.size(), &size);
+    if (status != QUORVEL_SIGN_OK) {
+        throw std::runtime_error("quorvel_sign_image: " + std::to_string(status));
+    }
+    out.resize(size);
+    return out;
 }
 
 }  // namespace quorvel_test

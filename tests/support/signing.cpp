@@ -45,28 +45,11 @@ Signature SignDigest(const TestKey& key, const Digest& digest) {
 }
 
 std::string Base64Url(const unsigned char* bytes, size_t length) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string text;
-    size_t i = 0;
-    for (; i + 3 <= length; i += 3) {
-        const unsigned v =
-            (unsigned{bytes[i]} << 16) | (unsigned{bytes[i + 1]} << 8) | bytes[i + 2];
-        text += kAlphabet[(v >> 18) & 63];
-        text += kAlphabet[(v >> 12) & 63];
-        text += kAlphabet[(v >> 6) & 63];
-        text += kAlphabet[v & 63];
-    }
-    if (length - i == 1) {
-        const unsigned v = unsigned{bytes[i]} << 16;
-        text += kAlphabet[(v >> 18) & 63];
-        text += kAlphabet[(v >> 12) & 63];
-    } else if (length - i == 2) {
-        const unsigned v = (unsigned{bytes[i]} << 16) | (unsigned{bytes[i + 1]} << 8);
-        text += kAlphabet[(v >> 18) & 63];
-        text += kAlphabet[(v >> 12) & 63];
-        text += kAlphabet[(v >> 6) & 63];
-    }
+    std::string text(sodium_base64_ENCODED_LEN(length, sodium_base64_VARIANT_URLSAFE_NO_PADDING),
+                     '\0');
+    sodium_bin2base64(text.data(), text.size(), bytes, length,
+                      sodium_base64_VARIANT_URLSAFE_NO_PADDING);
+    text.resize(text.size() - 1);  // the terminating NUL
     return text;
 }
 

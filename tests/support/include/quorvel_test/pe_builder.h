@@ -36,9 +36,6 @@ class PeBuilder {
   public:
     explicit PeBuilder(bool pe32plus = true);
 
-    PeBuilder& SetELfanew(uint32_t e);    // default 0x80; the DOS stub area is filled up to it
-    PeBuilder& SetMagic(uint16_t magic);  // default 0x020B or 0x010B
-    PeBuilder& SetCheckSum(uint32_t value);
     // A section of raw_size bytes (rounded up to the file alignment) filled from a pattern
     // seeded by fill, so that no two sections look alike.
     PeBuilder& AddSection(const std::string& name, uint32_t raw_size, unsigned char fill);

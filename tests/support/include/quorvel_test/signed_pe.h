@@ -20,8 +20,9 @@ struct SignedPeOptions {
 // A PE image (size a multiple of 8) without a certificate table.
 Bytes MakeUnsignedPe(const SignedPeOptions& options);
 
-// The image with one certificate table appended whose single entry carries a payload that
-// signs the image's digest with key, naming domain.
+// The image signed for domain with key by libquorvel-sign (which recomputes the CheckSum):
+// one certificate table appended whose single entry carries the payload, or, for
+// kAuthenticode, a test Authenticode signature whose signer 0 carries it.
 Bytes SignPe(const Bytes& unsigned_image, const TestKey& key, std::string_view domain,
              Container container);
 

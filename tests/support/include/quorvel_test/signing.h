@@ -1,5 +1,5 @@
 // Test keys and signatures, and reference computations made independently of the library
-// (own header walk, own base64url, a separate SHA-256), so that tests cross-check it.
+// (own header walk, a separate SHA-256), so that tests cross-check it.
 #pragma once
 
 #include <array>
