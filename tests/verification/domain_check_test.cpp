@@ -13,18 +13,13 @@ TEST(DomainCheck, TableOfDomains) {
         std::string domain;
         bool fetchable;
     } rows[] = {
+        // clang-format off
         {"plain name", "Key-Server-01.example-2.org", true},
         {"one letter", "a", true},
         {"trailing root dot", "example.com.", true},
         {"two trailing dots", "example.com..", false},
-        {"non-ASCII labels",
-         "b\xc3\xbc"
-         "cher.\xf0\x9f\x94\x91",
-         true},
-        {"255 bytes of name",
-         std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
-             std::string(63, 'd'),
-         true},
+        {"non-ASCII labels", "b\xc3\xbc" "cher.\xf0\x9f\x94\x91", true},
+        {"255 bytes of name", std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(63, 'd'), true},
         {"port of one digit", "example.com:1", true},
         {"port of five digits", "127.0.0.1:65535", true},
         {"port of six digits", "example.com:655350", false},
@@ -50,6 +45,7 @@ TEST(DomainCheck, TableOfDomains) {
         {"leading dot", ".example.com", false},
         {"empty label", "example..com", false},
         {"embedded NUL", std::string("example.com\0evil", 16), false},
+        // clang-format on
     };
     for (const auto& row : rows) {
         EXPECT_EQ(IsFetchableDomain(row.domain), row.fetchable)

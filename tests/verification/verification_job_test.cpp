@@ -43,7 +43,7 @@ class VerificationJobTest : public ::testing::Test {
         route.status = status;
         route.headersDelayMs = delayMs;
         std::string error;
-        ASSERT_TRUE(server_.PutRoute(job_test::KeyPath(key), route, &error)) << error;
+        EXPECT_TRUE(server_.PutRoute(job_test::KeyPath(key), route, &error)) << error;
     }
     // The outcome a run must produce: the domain and description known by then, then the case.
     static VerificationOutcome Expected(const Setter& set, const std::u16string& domain,
@@ -79,59 +79,34 @@ TEST_F(VerificationJobTest, OneRunPerOutcome) {
         std::u16string domain, description;
         std::function<std::u16string(const TestKey&)> file;  // publishes what the row needs
     } rows[] = {
-        {"no file", Case(NoFileSelected), u"", u"",
-         [](const TestKey&) { return std::u16string(); }},
-        {"missing file", Case(FileUnreadable), u"", u"",
-         [&](const TestKey&) { return U16(dir_.File("missing")); }},
+        // clang-format off
+        {"no file", Case(NoFileSelected), u"", u"", [](const TestKey&) { return std::u16string(); }},
+        {"missing file", Case(FileUnreadable), u"", u"", [&](const TestKey&) { return U16(dir_.File("missing")); }},
         // sysfs reports 4096 bytes and delivers a few: the read ends early.
-        {"shorter than its size", Case(FileUnreadable), u"", u"",
-         [](const TestKey&) { return std::u16string(u"/sys/devices/system/cpu/online"); }},
-        {"text file", Case(NotPeFile), u"", u"",
-         [&](const TestKey&) { return Write(quorvel_test::FromText("text\n")); }},
-        {"unsigned PE", Case(NoSignature), u"", u"",
-         [&](const TestKey&) { return Write(job_test::UnsignedPe()); }},
-        {"malformed payload", Case(InvalidPayload), u"", u"",
-         [&](const TestKey&) { return Write(job_test::PeWithMalformedPayload(domain_)); }},
-        {"empty domain", Case(MetadataIncomplete), u"", u"",
-         [&](const TestKey& key) { return Write(job_test::SignedPe(key, "")); }},
-        {"domain with user info", Case(UnfetchableDomain), U16("a@" + domain_), u"",
-         [&](const TestKey& key) { return Write(job_test::SignedPe(key, "a@" + domain_)); }},
-        {"nothing listens", [](VerificationOutcome& o) { SetFetchFailed(o, ""); }, U16(closed), u"",
-         [&](const TestKey& key) { return Write(job_test::SignedPe(key, closed)); }},
+        {"shorter than its size", Case(FileUnreadable), u"", u"", [](const TestKey&) { return std::u16string(u"/sys/devices/system/cpu/online"); }},
+        {"text file", Case(NotPeFile), u"", u"", [&](const TestKey&) { return Write(quorvel_test::FromText("text\n")); }},
+        {"unsigned PE", Case(NoSignature), u"", u"", [&](const TestKey&) { return Write(job_test::UnsignedPe()); }},
+        {"malformed payload", Case(InvalidPayload), u"", u"", [&](const TestKey&) { return Write(job_test::PeWithMalformedPayload(domain_)); }},
+        {"empty domain", Case(MetadataIncomplete), u"", u"", [&](const TestKey& key) { return Write(job_test::SignedPe(key, "")); }},
+        {"domain with user info", Case(UnfetchableDomain), U16("a@" + domain_), u"", [&](const TestKey& key) { return Write(job_test::SignedPe(key, "a@" + domain_)); }},
+        {"nothing listens", [](VerificationOutcome& o) { SetFetchFailed(o, ""); }, U16(closed), u"", [&](const TestKey& key) { return Write(job_test::SignedPe(key, closed)); }},
         {"HTTP 201", [](VerificationOutcome& o) { SetUnexpectedHttpStatus(o, 201); }, here, u"",
-         [&](const TestKey& key) {
-             Publish(key, KeyDocument(key, "active", "ignored"), 201);
-             return Write(job_test::SignedPe(key, domain_));
-         }},
-        {"kid mismatch", [](VerificationOutcome& o) { SetKeyResponseInvalid(o, "kid mismatch"); },
-         here, u"",
-         [&](const TestKey& key) {
-             Publish(key, KeyDocument(key.public_key, "other", "active", "d"));
-             return Write(job_test::SignedPe(key, domain_));
-         }},
-        {"verified", Case(Verified), here, u"Schl\u00fcssel",
-         [&](const TestKey& key) {
-             Publish(key, KeyDocument(key, "active", "Schl\xc3\xbcssel"));
-             return Write(job_test::SignedPe(key, domain_), "sign\xc3\xa9-\xf0\x9f\x94\x91.exe");
-         }},
+         [&](const TestKey& key) { return Publish(key, KeyDocument(key, "active", "ignored"), 201), Write(job_test::SignedPe(key, domain_)); }},
+        {"kid mismatch", [](VerificationOutcome& o) { SetKeyResponseInvalid(o, "kid mismatch"); }, here, u"",
+         [&](const TestKey& key) { return Publish(key, KeyDocument(key.public_key, "other", "active", "d")), Write(job_test::SignedPe(key, domain_)); }},
+        {"verified", Case(Verified), here, u"Schl\u00fcssel", [&](const TestKey& key) {
+             return Publish(key, KeyDocument(key, "active", "Schl\xc3\xbcssel")), Write(job_test::SignedPe(key, domain_), "sign\xc3\xa9-\xf0\x9f\x94\x91.exe"); }},
+        // The digest is judged before the key's state.
         {"tampered, revoked key", Case(SignatureInvalid), here, u"Old key",
-         [&](const TestKey& key) {
-             Publish(key, KeyDocument(key, "revoked", "Old key"));  // the digest is judged first
-             return Write(job_test::Tampered(job_test::SignedPe(key, domain_)));
-         }},
+         [&](const TestKey& key) { return Publish(key, KeyDocument(key, "revoked", "Old key")), Write(job_test::Tampered(job_test::SignedPe(key, domain_))); }},
         {"revoked", Case(Revoked), here, u"Old key",
-         [&](const TestKey& key) {
-             Publish(key, KeyDocument(key, "revoked", "Old key"));
-             return Write(job_test::SignedPe(key, domain_));
-         }},
+         [&](const TestKey& key) { return Publish(key, KeyDocument(key, "revoked", "Old key")), Write(job_test::SignedPe(key, domain_)); }},
         // The document names the key id but publishes the signer's key, whose thumbprint differs.
-        {"key is not the key id's", Case(VerificationFailed), here, u"Swapped",
-         [&](const TestKey& key) {
+        {"key is not the key id's", Case(VerificationFailed), here, u"Swapped", [&](const TestKey& key) {
              const TestKey signer = job_test::UniqueKey("signer");
-             Publish(key,
-                     KeyDocument(signer.public_key, job_test::KeyIdText(key), "active", "Swapped"));
-             return Write(job_test::SignedPeNamingOtherKey(signer, key, domain_));
-         }},
+             Publish(key, KeyDocument(signer.public_key, job_test::KeyIdText(key), "active", "Swapped"));
+             return Write(job_test::SignedPeNamingOtherKey(signer, key, domain_)); }},
+        // clang-format on
     };
     for (const auto& row : rows) {
         const std::u16string path = row.file(job_test::UniqueKey("job"));
