@@ -1,196 +1,170 @@
-// quorvel-verify as a user runs it: the built executable on real files, against the loopback
-// key server of the CTest fixture.
+// quorvel-verify as a release pipeline runs it: the built executable on batches of real files,
+// the loopback key server's request log as the witness of every connection. The expected lines
+// come from the report's formatters (checked on their own) and the outcome cases. Each run is
+// bounded by `timeout`, so a run that blocks fails instead of hanging the suite.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "job_fixtures.h"
-#include "quorvel_test/bytes.h"
-
-#ifndef QUORVEL_VERIFY_EXECUTABLE
-#error "QUORVEL_VERIFY_EXECUTABLE must name the built quorvel-verify"
-#endif
+#include "quorvel/quorvel.h"
+#include "report.h"
+#include "verification/outcome_texts.h"
 
 namespace {
 
-using job_test::KeyDocument;
 using job_test::KeyPath;
+using job_test::U16;
 using keyserver::Listener;
 using quorvel_test::TestKey;
+using Texts = std::vector<std::string>;
 
 struct RunResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
+    int exitCode = -1;  // -1: killed, by the time limit or otherwise
+    std::string out;    // stdout and stderr
 };
 
-std::string Quoted(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
+// The arguments are test paths, domains and options: none holds a quote.
+RunResult Verify(const Texts& arguments, const std::string& shellPrefix = "") {
+    std::string command = shellPrefix + "timeout -s KILL 60 '" QUORVEL_VERIFY_EXECUTABLE "'";
+    for (const std::string& argument : arguments) command += " '" + argument + "'";
+    RunResult run;
+    std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        run.out.append(buffer, n);
     }
-    return quoted + "'";
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    run.exitCode = WIFEXITED(status) && WEXITSTATUS(status) != 137 ? WEXITSTATUS(status) : -1;
+    return run;
 }
 
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
+// What the report prints for file when the job ends in the case that set applies.
+template <typename Set>
+std::string Json(const std::string& file, const std::string& domain, const char* description,
+                 Set set) {
+    VerificationOutcome outcome{u"", u"", U16(domain), U16(description), OutcomeKind::Neutral};
+    set(outcome);
+    return FormatOutcomeJson(file, outcome) + "\n";
+}
+auto Is(OutcomeCase c) {
+    return [c](VerificationOutcome& o) { SetOutcomeCase(o, c); };
 }
 
-class QuorvelVerifyTest : public ::testing::Test {
+class QuorvelVerify : public ::testing::Test {
   protected:
-    void SetUp() override {
-        server_ = job_test::OpenKeyServer();
-        domain_ = server_.Domain(Listener::Trusted);
-    }
-
-    // shellPrefix runs before the executable in the same shell (e.g. a ulimit).
-    RunResult Run(const std::vector<std::string>& arguments, const std::string& shellPrefix = "") const {
-        std::string command = shellPrefix + Quoted(QUORVEL_VERIFY_EXECUTABLE);
-        for (const std::string& argument : arguments) {
-            command += " " + Quoted(argument);
-        }
-        const std::string errPath = dir_.File("stderr.txt");
-        command += " 2>" + Quoted(errPath);
-        RunResult result;
-        std::FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) {
-            ADD_FAILURE() << "cannot run " << command;
-            return result;
-        }
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-            result.out.append(buffer, n);
-        }
-        const int status = pclose(pipe);
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.err = ReadWhole(errPath);
-        return result;
-    }
-
-    // A signed file whose key document the server publishes.
-    std::string PublishedFile(const std::string& name, const char* description, int delayMs = 0,
-                              bool tamper = false) const {
-        const TestKey key = job_test::UniqueKey("cli");
+    // A file signed by a fresh key for domain; published: the server serves its key document.
+    std::string SignedFile(const std::string& name, const std::string& domain, bool published,
+                           TestKey& key, int delayMs = 0) {
+        key = job_test::UniqueKey("cli");
         keyserver::Route route;
-        route.body = KeyDocument(key, "active", description);
+        route.body = job_test::KeyDocument(key, "active", "Release key");
         route.headersDelayMs = delayMs;
         std::string error;
-        EXPECT_TRUE(server_.PutRoute(KeyPath(key), route, &error)) << error;
-        quorvel_test::Bytes image = job_test::SignedPe(key, domain_);
-        if (tamper) {
-            image = job_test::Tampered(image);
-        }
-        const std::string path = dir_.File(name);
-        quorvel_test::WriteFile(path, image);
-        return path;
+        EXPECT_TRUE(!published || server_.PutRoute(KeyPath(key), route, &error)) << error;
+        quorvel_test::WriteFile(dir_.File(name), job_test::SignedPe(key, domain));
+        return dir_.File(name);
+    }
+    std::size_t Requests(const TestKey& key) const {
+        return server_.RequestsFor(KeyPath(key)).size();
     }
 
-    keyserver::Client server_;
-    std::string domain_;
+    keyserver::Client server_ = job_test::OpenKeyServer();
+    std::string ip_ = server_.Domain(Listener::Trusted);  // 127.0.0.1:PORT
+    std::string localhost_ = "localhost:" + std::to_string(server_.Port(Listener::Trusted));
     job_test::TempDir dir_;
 };
 
-std::string Block(const std::string& file, const std::string& status, const std::string& domain,
-                  const std::string& description, const std::string& result) {
-    return file + "\n  Status:              " + status + "\n  Verification domain: " + domain +
-           "\n  Key description:     " + description + "\n  Results:             " + result + "\n";
-}
+// 200 files of one key: one request; an address that answers 404: one request for its three
+// files; a signer that is not required: none. Lines in input order though the first answers last.
+TEST_F(QuorvelVerify, OneRequestPerAddressNoRetryNoneForAnUnexpectedSignerInInputOrder) {
+    TestKey slow, published, unpublished, other;
+    Texts arguments = {"--json", "--jobs=8", "--ca-file=" + server_.CaFile(),
+                       "--require-domain=LOCALHOST" + localhost_.substr(9)};  // LOCALHOST:PORT
+    arguments.push_back(SignedFile("slow.exe", localhost_, true, slow, 1000));
+    const std::string signedFile = SignedFile("a.exe", localhost_, true, published);
+    const std::string unpublishedFile = SignedFile("b.exe", localhost_, false, unpublished);
+    const std::string otherFile = SignedFile("c.exe", ip_, true, other);
+    arguments.insert(arguments.end(), 200, signedFile);
+    arguments.insert(arguments.end(), 3, unpublishedFile);
+    arguments.push_back(otherFile);
 
-// Exit status 1 with one file not verified; the text blocks, separated by an empty line.
-TEST_F(QuorvelVerifyTest, TextOfEachFileAndExitOne) {
-    const std::string good = PublishedFile("good.exe", "Release key");
-    const std::string tampered = PublishedFile("tampered.exe", nullptr, 0, /*tamper=*/true);
-    const RunResult both = Run({"--ca-file", server_.CaFile(), good, tampered});
-    EXPECT_EQ(both.exitCode, 1);
-    EXPECT_EQ(both.out, Block(good, "Quorvel: verified", domain_, "Release key",
-                              "The signature validated successfully.") +
-                            "\n" +
-                            Block(tampered, "Quorvel: signature invalid", domain_,
-                                  "(not provided)",
-                                  "The signature does not match the file contents."));
-    EXPECT_EQ(both.err, "");
-    const RunResult untrusted = Run({good});  // the test CA only through --ca-file
-    EXPECT_EQ(untrusted.exitCode, 1);
-    EXPECT_NE(untrusted.out.find("Quorvel: key fetch failed ("), std::string::npos);
-}
-
-// Exit status 0; JSON Lines in the order the files were given although the first answers last.
-TEST_F(QuorvelVerifyTest, JsonLinesInInputOrderAndExitZero) {
-    std::vector<std::string> arguments = {"--json", "--jobs", "3", "--ca-file", server_.CaFile()};
-    std::string expected;
-    const int delays[] = {1000, 500, 0};
+    const RunResult run = Verify(arguments);
+    EXPECT_EQ(run.exitCode, 1);
+    std::string expected = Json(arguments[4], localhost_, "Release key", Is(OutcomeCase::Verified));
+    for (int i = 0; i < 200; ++i)
+        expected += Json(signedFile, localhost_, "Release key", Is(OutcomeCase::Verified));
     for (int i = 0; i < 3; ++i) {
-        const std::string description = "key " + std::to_string(i);
-        arguments.push_back(PublishedFile("f" + std::to_string(i) + ".exe", description.c_str(),
-                                          delays[i]));
-        expected += "{\"file\":\"" + arguments.back() +
-                    "\",\"kind\":\"verified\",\"status\":\"Quorvel: verified\",\"result\":"
-                    "\"The signature validated successfully.\",\"domain\":\"" +
-                    domain_ + "\",\"description\":\"" + description + "\"}\n";
+        expected += Json(unpublishedFile, localhost_, "",
+                         [](VerificationOutcome& o) { SetUnexpectedHttpStatus(o, 404); });
     }
-    const RunResult result = Run(arguments);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, expected);
+    expected +=
+        Json(otherFile, ip_, "", [&](VerificationOutcome& o) { SetUnexpectedDomain(o, U16(ip_)); });
+    EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(Requests(published), 1U);
+    EXPECT_EQ(Requests(unpublished), 1U) << "a failed fetch is kept, not tried again";
+    EXPECT_EQ(Requests(other), 0U);
 }
 
-// Saved key documents are each read and closed: with few descriptors, many still work.
-TEST_F(QuorvelVerifyTest, OfflineWithManySavedDocuments) {
-    const TestKey key = job_test::UniqueKey("cli-offline");
-    const std::string file = dir_.File("offline.exe");
-    quorvel_test::WriteFile(file, job_test::SignedPe(key, domain_));
-    const std::string document = dir_.File("key.json");
-    quorvel_test::WriteFile(document, quorvel_test::FromText(KeyDocument(key, "active", "saved")));
-    std::vector<std::string> arguments = {"--offline", file};
-    for (int i = 0; i < 24; ++i) {
-        arguments.push_back("--key-document=" + domain_ + "=" + document);
-    }
-    const RunResult result = Run(arguments, "ulimit -n 16; ");
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_EQ(result.out, Block(file, "Quorvel: verified", domain_, "saved",
-                                "The signature validated successfully."));
-    EXPECT_TRUE(server_.RequestsFor(KeyPath(key)).empty()) << "--offline connects nowhere";
+TEST_F(QuorvelVerify, OfflineUsesOnlySavedDocumentsAndNothingBlocks) {
+    TestKey saved, online;
+    const std::string savedFile = SignedFile("saved.exe", ip_, false, saved);
+    const std::string onlineFile = SignedFile("online.exe", ip_, true, online);
+    const std::string document = dir_.File("saved.json");
+    quorvel_test::WriteFile(document,
+                            quorvel_test::FromText(job_test::KeyDocument(saved, "active", "")));
+    const std::string fifo = dir_.File("pipe.exe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string documentOption = "--key-document=" + ip_ + "=" + document;
+
+    const RunResult run =
+        Verify({"--json", "--offline", documentOption, savedFile, onlineFile, fifo});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, Json(savedFile, ip_, "", Is(OutcomeCase::Verified)) +
+                           Json(onlineFile, ip_, "", Is(OutcomeCase::KeyNotAvailableOffline)) +
+                           Json(fifo, "", "", Is(OutcomeCase::FileUnreadable)));
+    EXPECT_EQ(Requests(online), 0U) << "--offline connects nowhere";
+    EXPECT_EQ(Verify({"--key-document", ip_ + "=" + fifo, savedFile}).exitCode, 2);
+
+    // Saved documents are each read and closed: with few descriptors, many still work.
+    Texts many = {"--offline", savedFile};
+    many.insert(many.end(), 24, documentOption);
+    const RunResult text = Verify(many, "ulimit -n 16; ");
+    EXPECT_EQ(text.exitCode, 0) << text.out;
+    EXPECT_EQ(text.out, FormatOutcomeText(savedFile, {u"Quorvel: verified",
+                                                      u"The signature validated successfully.",
+                                                      U16(ip_), u"", OutcomeKind::Verified}));
+
+    const RunResult info = Verify({"--info", "--json", "--jobs", "2", fifo, savedFile});
+    EXPECT_EQ(info.exitCode, 1);
+    EXPECT_EQ(info.out,
+              FormatInfoJson(fifo, {true, QUORVEL_ERR_READ, "", ""}) + "\n" +
+                  FormatInfoJson(savedFile, {true, QUORVEL_OK, ip_, job_test::KeyIdText(saved)}) +
+                  "\n");
+    EXPECT_EQ(Verify({"--info", savedFile}).out,
+              FormatInfoText(savedFile, {true, QUORVEL_OK, ip_, job_test::KeyIdText(saved)}));
 }
 
-TEST_F(QuorvelVerifyTest, UsageErrorExitsWithTwoAndHelpWithZero) {
-    const RunResult error = Run({"--jobs", "0", "a.exe"});
+TEST_F(QuorvelVerify, UsageHelpAndVersion) {
+    const RunResult error = Verify({"--jobs", "0", "a.exe"});
     EXPECT_EQ(error.exitCode, 2);
-    EXPECT_EQ(error.out, "");
-    EXPECT_EQ(error.err.rfind("quorvel-verify: --jobs needs", 0), 0U) << error.err;
-    const RunResult help = Run({"--help"});
+    EXPECT_EQ(error.out.rfind("quorvel-verify: --jobs needs", 0), 0U) << error.out;
+    const RunResult help = Verify({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("Usage:\n  quorvel-verify [--json]", 0), 0U) << help.out;
-}
-
-TEST_F(QuorvelVerifyTest, InfoNamesDomainAndKeyIdWithoutAConnection) {
-    const TestKey key = job_test::UniqueKey("cli-info");
-    const std::string signedFile = dir_.File("signed.exe");
-    quorvel_test::WriteFile(signedFile, job_test::SignedPe(key, domain_));
-    const std::string unsignedFile = dir_.File("unsigned.exe");
-    quorvel_test::WriteFile(unsignedFile, job_test::UnsignedPe());
-    const std::string missing = dir_.File("missing.exe");
-    const RunResult one = Run({"--info", signedFile});
-    EXPECT_EQ(one.exitCode, 0);
-    EXPECT_EQ(one.out, signedFile + "\n  Verification domain: " + domain_ +
-                           "\n  Key id:              " + job_test::KeyIdText(key) + "\n");
-    const RunResult all = Run({"--info", signedFile, unsignedFile, missing});
-    EXPECT_EQ(all.exitCode, 1);
-    EXPECT_NE(all.out.find("\n\n" + unsignedFile + "\n  The file carries no Quorvel signature.\n"),
-              std::string::npos)
-        << all.out;
-    EXPECT_NE(all.out.find(missing + "\n  The file could not be opened.\n"), std::string::npos);
-    EXPECT_TRUE(server_.RequestsFor(KeyPath(key)).empty());
+    const RunResult version = Verify({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(
+        std::regex_match(version.out, std::regex("quorvel-verify 0\\.0\\.1\\.0\n"
+                                                 "libsodium [0-9]+\\.[0-9.]+\n"
+                                                 "libcurl [0-9]+\\.[0-9.]+ \\(OpenSSL/[0-9.]+\\)\n"
+                                                 "RapidJSON 1\\.1\\.0\n")))
+        << version.out;
 }
 
 }  // namespace

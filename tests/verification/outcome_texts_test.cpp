@@ -1,173 +1,94 @@
-// The outcome table: every case's texts, kind and what it does to the domain and description.
+// Every user-visible text of an outcome, each checked once here: the status line, the result
+// sentence, the kind, and what each case does to the domain and the description.
 #include "verification/outcome_texts.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "quorvel/quorvel.h"
 
 namespace {
 
-struct CaseRow {
-    const char* name;
-    OutcomeCase outcomeCase;
-    std::u16string status;
-    std::u16string result;
-    OutcomeKind kind;
-    bool domainBecomesNotAvailable;
-};
+constexpr auto kFailed = OutcomeKind::Failed;
+constexpr auto kNeutral = OutcomeKind::Neutral;
 
-// The texts are written out here again, independently of the constants, so that a changed
-// character in either place fails.
-const CaseRow kRows[] = {
-    {"NoFileSelected", OutcomeCase::NoFileSelected, u"Quorvel: unavailable", u"No file selected.",
-     OutcomeKind::Neutral, true},
-    {"FileUnreadable", OutcomeCase::FileUnreadable, u"Quorvel: unable to read file",
-     u"The file could not be read.", OutcomeKind::Failed, true},
-    {"NoSignature", OutcomeCase::NoSignature, u"Quorvel: no signature",
-     u"No Quorvel signature was found.", OutcomeKind::Failed, true},
-    {"NotPeFile", OutcomeCase::NotPeFile, u"Quorvel: not a PE file",
-     u"The selected file is not a PE file.", OutcomeKind::Failed, true},
-    {"InvalidPayload", OutcomeCase::InvalidPayload, u"Quorvel: invalid signature payload",
-     u"The signature payload is invalid.", OutcomeKind::Failed, true},
-    {"InfoUnavailable", OutcomeCase::InfoUnavailable, u"Quorvel: unavailable",
-     u"Quorvel signing information could not be read.", OutcomeKind::Neutral, true},
-    {"MetadataIncomplete", OutcomeCase::MetadataIncomplete, u"Quorvel: key response invalid",
-     u"The embedded key metadata is incomplete.", OutcomeKind::Failed, true},
-    {"UnfetchableDomain", OutcomeCase::UnfetchableDomain, u"Quorvel: invalid signature payload",
-     u"The signature payload is invalid.", OutcomeKind::Failed, false},
-    {"FileUnreadableAtVerify", OutcomeCase::FileUnreadableAtVerify, u"Quorvel: unable to read file",
-     u"The file could not be read.", OutcomeKind::Failed, false},
-    {"NotPeFileAtVerify", OutcomeCase::NotPeFileAtVerify, u"Quorvel: not a PE file",
-     u"The selected file is not a PE file.", OutcomeKind::Failed, false},
-    {"InvalidPayloadAtVerify", OutcomeCase::InvalidPayloadAtVerify,
-     u"Quorvel: invalid signature payload", u"The signature payload is invalid.",
-     OutcomeKind::Failed, false},
-    {"NoSignatureAtVerify", OutcomeCase::NoSignatureAtVerify, u"Quorvel: no signature",
-     u"No signature was found during validation.", OutcomeKind::Failed, false},
-    {"SignatureInvalid", OutcomeCase::SignatureInvalid, u"Quorvel: signature invalid",
-     u"The signature does not match the file contents.", OutcomeKind::Failed, false},
-    {"VerificationFailed", OutcomeCase::VerificationFailed, u"Quorvel: verification failed",
-     u"Validation failed.", OutcomeKind::Failed, false},
-    {"Revoked", OutcomeCase::Revoked, u"Quorvel: revoked", u"The signing key is revoked.",
-     OutcomeKind::Failed, false},
-    {"Verified", OutcomeCase::Verified, u"Quorvel: verified",
-     u"The signature validated successfully.", OutcomeKind::Verified, false},
+struct Expected {
+    const char* name;
+    std::u16string status, result;
+    OutcomeKind kind;
+    std::u16string domain = u"signer.example";  // what it was before
 };
 
 // An outcome as the job has it once it knows the domain and the description.
 VerificationOutcome Midway() {
-    VerificationOutcome outcome;
-    outcome.statusText = u"old status";
-    outcome.resultText = u"old result";
-    outcome.domainText = u"signer.example";
-    outcome.descriptionText = u"Release key";
-    outcome.kind = OutcomeKind::Verified;
-    return outcome;
+    return {u"old status", u"old result", u"signer.example", u"Release key", OutcomeKind::Verified};
 }
 
-TEST(OutcomeTexts, EveryFixedCaseSetsItsTextsAndKind) {
-    for (const CaseRow& row : kRows) {
-        SCOPED_TRACE(row.name);
-        VerificationOutcome outcome = Midway();
-        SetOutcomeCase(outcome, row.outcomeCase);
-        EXPECT_EQ(outcome.statusText, row.status);
-        EXPECT_EQ(outcome.resultText, row.result);
-        EXPECT_EQ(outcome.kind, row.kind);
-        EXPECT_EQ(outcome.domainText,
-                  row.domainBecomesNotAvailable ? u"(not available)" : u"signer.example");
-        EXPECT_EQ(outcome.descriptionText, u"Release key") << "no case touches the description";
-    }
+void Check(const VerificationOutcome& outcome, const Expected& e) {
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(outcome.statusText, e.status);
+    EXPECT_EQ(outcome.resultText, e.result);
+    EXPECT_EQ(outcome.kind, e.kind);
+    EXPECT_EQ(outcome.domainText, e.domain);
+    EXPECT_EQ(outcome.descriptionText, u"Release key") << "no case touches the description";
 }
 
-TEST(OutcomeTexts, CancelledEmptiesStatusResultAndDomain) {
-    VerificationOutcome outcome = Midway();
-    outcome.descriptionText.clear();
-    outcome.kind = OutcomeKind::Neutral;
-    SetOutcomeCase(outcome, OutcomeCase::Cancelled);
-    EXPECT_EQ(outcome.statusText, u"");
-    EXPECT_EQ(outcome.resultText, u"");
-    EXPECT_EQ(outcome.domainText, u"");
-    EXPECT_EQ(outcome.kind, OutcomeKind::Neutral);
-}
-
-TEST(OutcomeTexts, FetchFailedCarriesTheErrorBetweenParentheses) {
-    struct Row {
-        const char* name;
-        std::string error;
-        std::u16string status;
+TEST(OutcomeTexts, EveryCase) {
+    using enum OutcomeCase;
+    const std::u16string na = u"(not available)", unreadable = u"The file could not be read.",
+                         notPe = u"The selected file is not a PE file.",
+                         invalid = u"The signature payload is invalid.",
+                         http = u"The signing key server returned an unexpected response.",
+                         fetch = u"Unable to fetch the signing key.";
+    using Set = std::function<void(VerificationOutcome&)>;
+    auto is = [](OutcomeCase c) {
+        return Set([c](VerificationOutcome& o) { SetOutcomeCase(o, c); });
     };
-    const Row rows[] = {
-        {"plain message", "Could not resolve host: nowhere.invalid",
-         u"Quorvel: key fetch failed (Could not resolve host: nowhere.invalid)"},
-        {"size message", "Vantor response exceeded the maximum allowed size",
-         u"Quorvel: key fetch failed (Vantor response exceeded the maximum allowed size)"},
-        {"empty message", "", u"Quorvel: key fetch failed ()"},
-        {"ampersand and parentheses kept", "a & (b)", u"Quorvel: key fetch failed (a & (b))"},
-        {"bytes widened one by one, sign-extended", std::string("\x7f\x80\xff", 3),
-         std::u16string(u"Quorvel: key fetch failed (") + u'\x7f' + u'\xff80' + u'\xffff' + u")"},
+    auto httpStatus = [](std::int32_t s) {
+        return Set([s](VerificationOutcome& o) { SetUnexpectedHttpStatus(o, s); });
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        VerificationOutcome outcome = Midway();
-        outcome.descriptionText.clear();
-        SetFetchFailed(outcome, row.error);
-        EXPECT_EQ(outcome.statusText, row.status);
-        EXPECT_EQ(outcome.resultText, u"Unable to fetch the signing key.");
-        EXPECT_EQ(outcome.domainText, u"signer.example");
-        EXPECT_EQ(outcome.kind, OutcomeKind::Failed);
-    }
-}
-
-TEST(OutcomeTexts, KeyResponseInvalidCarriesTheParserMessage) {
-    const char* messages[] = {"invalid JSON",          "missing jwk object",
-                              "missing JWK fields",    "unexpected key type",
-                              "kid mismatch",          "invalid public key encoding",
-                              "missing status object", "missing status state",
-                              "invalid status state",  "invalid description"};
-    for (const char* message : messages) {
-        SCOPED_TRACE(message);
-        VerificationOutcome outcome = Midway();
-        SetKeyResponseInvalid(outcome, message);
-        std::u16string expected = u"Quorvel: key response invalid (";
-        for (const char* c = message; *c != '\0'; ++c) {
-            expected += static_cast<char16_t>(*c);
-        }
-        expected += u")";
-        EXPECT_EQ(outcome.statusText, expected);
-        EXPECT_EQ(outcome.resultText, u"The signing key response is invalid.");
-        EXPECT_EQ(outcome.domainText, u"signer.example");
-        EXPECT_EQ(outcome.kind, OutcomeKind::Failed);
-    }
-}
-
-TEST(OutcomeTexts, UnexpectedHttpStatusWritesTheNumberInDecimal) {
-    struct Row {
-        std::int32_t status;
-        std::u16string status_line;
+    // clang-format off
+    const struct { Set set; Expected expected; } rows[] = {
+        {is(NoFileSelected), {"NoFileSelected", u"Quorvel: unavailable", u"No file selected.", kNeutral, na}},
+        {is(FileUnreadable), {"FileUnreadable", u"Quorvel: unable to read file", unreadable, kFailed, na}},
+        {is(NoSignature), {"NoSignature", u"Quorvel: no signature", u"No Quorvel signature was found.", kFailed, na}},
+        {is(NotPeFile), {"NotPeFile", u"Quorvel: not a PE file", notPe, kFailed, na}},
+        {is(InvalidPayload), {"InvalidPayload", u"Quorvel: invalid signature payload", invalid, kFailed, na}},
+        {is(InfoUnavailable), {"InfoUnavailable", u"Quorvel: unavailable", u"Quorvel signing information could not be read.", kNeutral, na}},
+        {is(MetadataIncomplete), {"MetadataIncomplete", u"Quorvel: key response invalid", u"The embedded key metadata is incomplete.", kFailed, na}},
+        {is(UnfetchableDomain), {"UnfetchableDomain", u"Quorvel: invalid signature payload", invalid, kFailed}},
+        {is(KeyNotAvailableOffline), {"KeyNotAvailableOffline", u"Quorvel: key document not available offline", u"No key document was given for this domain and key, and fetching is turned off.", kFailed}},
+        {is(Cancelled), {"Cancelled", u"", u"", kNeutral, u""}},
+        {is(FileUnreadableAtVerify), {"FileUnreadableAtVerify", u"Quorvel: unable to read file", unreadable, kFailed}},
+        {is(NotPeFileAtVerify), {"NotPeFileAtVerify", u"Quorvel: not a PE file", notPe, kFailed}},
+        {is(InvalidPayloadAtVerify), {"InvalidPayloadAtVerify", u"Quorvel: invalid signature payload", invalid, kFailed}},
+        {is(NoSignatureAtVerify), {"NoSignatureAtVerify", u"Quorvel: no signature", u"No signature was found during validation.", kFailed}},
+        {is(SignatureInvalid), {"SignatureInvalid", u"Quorvel: signature invalid", u"The signature does not match the file contents.", kFailed}},
+        {is(VerificationFailed), {"VerificationFailed", u"Quorvel: verification failed", u"Validation failed.", kFailed}},
+        {is(Revoked), {"Revoked", u"Quorvel: revoked", u"The signing key is revoked.", kFailed}},
+        {is(Verified), {"Verified", u"Quorvel: verified", u"The signature validated successfully.", OutcomeKind::Verified}},
+        {is(PayloadRead), {"PayloadRead", u"Quorvel: payload read", u"The signature payload was read; the signature was not verified.", kNeutral}},
+        {[](VerificationOutcome& o) { SetFetchFailed(o, "a & (b)"); }, {"fetch failed", u"Quorvel: key fetch failed (a & (b))", fetch, kFailed}},
+        {[](VerificationOutcome& o) { SetFetchFailed(o, std::string("\x7f\x80\xff", 3)); },
+         {"error bytes widened one by one, sign-extended", std::u16string(u"Quorvel: key fetch failed (\x7f\xff80\xffff)"), fetch, kFailed}},
+        {[](VerificationOutcome& o) { SetKeyResponseInvalid(o, "kid mismatch"); },
+         {"key response invalid", u"Quorvel: key response invalid (kid mismatch)", u"The signing key response is invalid.", kFailed}},
+        {httpStatus(404), {"HTTP 404", u"Quorvel: key fetch failed (HTTP 404)", http, kFailed}},
+        {httpStatus(0), {"HTTP 0", u"Quorvel: key fetch failed (HTTP 0)", http, kFailed}},
+        {httpStatus(10), {"HTTP 10", u"Quorvel: key fetch failed (HTTP 10)", http, kFailed}},
+        {httpStatus(INT32_MIN), {"HTTP INT32_MIN", u"Quorvel: key fetch failed (HTTP -2147483648)", http, kFailed}},
+        {[](VerificationOutcome& o) { SetUnexpectedDomain(o, u"b\u00fc.example"); },
+         {"unexpected signer", u"Quorvel: unexpected signer (b\u00fc.example)", u"The file is signed by b\u00fc.example, which is not a required domain.", kFailed}},
     };
-    const Row rows[] = {
-        {404, u"Quorvel: key fetch failed (HTTP 404)"},
-        {301, u"Quorvel: key fetch failed (HTTP 301)"},
-        {204, u"Quorvel: key fetch failed (HTTP 204)"},
-        {0, u"Quorvel: key fetch failed (HTTP 0)"},
-        {9, u"Quorvel: key fetch failed (HTTP 9)"},
-        {10, u"Quorvel: key fetch failed (HTTP 10)"},
-        {-1, u"Quorvel: key fetch failed (HTTP -1)"},
-        {INT32_MAX, u"Quorvel: key fetch failed (HTTP 2147483647)"},
-        {INT32_MIN, u"Quorvel: key fetch failed (HTTP -2147483648)"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.status);
+    // clang-format on
+    for (const auto& row : rows) {
         VerificationOutcome outcome = Midway();
-        SetUnexpectedHttpStatus(outcome, row.status);
-        EXPECT_EQ(outcome.statusText, row.status_line);
-        EXPECT_EQ(outcome.resultText, u"The signing key server returned an unexpected response.");
-        EXPECT_EQ(outcome.domainText, u"signer.example");
-        EXPECT_EQ(outcome.kind, OutcomeKind::Failed);
+        row.set(outcome);
+        Check(outcome, row.expected);
     }
 }
 
@@ -179,25 +100,22 @@ TEST(OutcomeTexts, PageTextsBeforeAnOutcome) {
 }
 
 TEST(OutcomeTexts, LibraryStatusesOfEachStage) {
+    using enum OutcomeCase;
     const struct {
         int status;
         OutcomeCase reading, verifying, verifyingRevoked;
     } rows[] = {
-        {QUORVEL_OK, OutcomeCase::InfoUnavailable, OutcomeCase::Verified, OutcomeCase::Revoked},
-        {QUORVEL_ERR_INVALID_ARGUMENT, OutcomeCase::InfoUnavailable,
-         OutcomeCase::VerificationFailed, OutcomeCase::VerificationFailed},
-        {QUORVEL_ERR_READ, OutcomeCase::FileUnreadable, OutcomeCase::FileUnreadableAtVerify,
-         OutcomeCase::FileUnreadableAtVerify},
-        {QUORVEL_ERR_NOT_PE, OutcomeCase::NotPeFile, OutcomeCase::NotPeFileAtVerify,
-         OutcomeCase::NotPeFileAtVerify},
-        {QUORVEL_ERR_NO_SIGNATURE, OutcomeCase::NoSignature, OutcomeCase::NoSignatureAtVerify,
-         OutcomeCase::NoSignatureAtVerify},
-        {QUORVEL_ERR_INVALID_PAYLOAD, OutcomeCase::InvalidPayload,
-         OutcomeCase::InvalidPayloadAtVerify, OutcomeCase::InvalidPayloadAtVerify},
-        {QUORVEL_ERR_SIGNATURE_INVALID, OutcomeCase::InfoUnavailable, OutcomeCase::SignatureInvalid,
-         OutcomeCase::SignatureInvalid},
-        {QUORVEL_ERR_KEY_MISMATCH, OutcomeCase::InfoUnavailable, OutcomeCase::VerificationFailed,
-         OutcomeCase::VerificationFailed},
+        // clang-format off
+        {QUORVEL_OK, InfoUnavailable, Verified, Revoked},
+        {QUORVEL_ERR_INVALID_ARGUMENT, InfoUnavailable, VerificationFailed, VerificationFailed},
+        {QUORVEL_ERR_READ, FileUnreadable, FileUnreadableAtVerify, FileUnreadableAtVerify},
+        {QUORVEL_ERR_NOT_PE, NotPeFile, NotPeFileAtVerify, NotPeFileAtVerify},
+        {QUORVEL_ERR_NO_SIGNATURE, NoSignature, NoSignatureAtVerify, NoSignatureAtVerify},
+        {QUORVEL_ERR_INVALID_PAYLOAD, InvalidPayload, InvalidPayloadAtVerify,
+         InvalidPayloadAtVerify},
+        {QUORVEL_ERR_SIGNATURE_INVALID, InfoUnavailable, SignatureInvalid, SignatureInvalid},
+        {QUORVEL_ERR_KEY_MISMATCH, InfoUnavailable, VerificationFailed, VerificationFailed},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.status);
