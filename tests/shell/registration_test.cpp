@@ -31,19 +31,13 @@ bool KeyExists(const std::wstring& key) {
     return exists;
 }
 
-// Unregistering with nothing registered succeeds too: every test starts so.
-class RegistrationTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_NE(Module(), nullptr);
-        ASSERT_EQ(Unregister(), S_OK);
-    }
-    void TearDown() override { EXPECT_EQ(Unregister(), S_OK); }
-};
-
 // The values written are compared with the MSI's by tests/packaging/check-msi-wine.sh (regsvr32):
-// here, unregistering removes the three keys with what is below them and keeps their parents.
-TEST_F(RegistrationTest, UnregisteringRemovesTheThreeKeysAndKeepsTheirParents) {
+// here, unregistering removes the three keys with what is below them and keeps their parents;
+// and a volatile key, which refuses non-volatile keys below it (ERROR_CHILD_MUST_BE_VOLATILE),
+// put in the way of the second association makes that write fail, and everything is undone.
+TEST(Registration, UnregisteringAndAFailedWriteLeaveNoKeys) {
+    ASSERT_NE(Module(), nullptr);
+    ASSERT_EQ(Unregister(), S_OK) << "with nothing registered";
     ASSERT_EQ(Register(), S_OK);
     EXPECT_TRUE(KeyExists(kServerKey));
     ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (kExeHandler + L"\\below").c_str(), nullptr,
@@ -56,11 +50,7 @@ TEST_F(RegistrationTest, UnregisteringRemovesTheThreeKeysAndKeepsTheirParents) {
     for (const std::wstring& key : {Handlers(L".exe"), Handlers(L".dll"), kClasses + L"CLSID"}) {
         EXPECT_TRUE(KeyExists(key)) << key;
     }
-}
 
-// A volatile key refuses non-volatile keys below it (ERROR_CHILD_MUST_BE_VOLATILE): put in
-// the way of the second association, it makes that write fail, and everything written is undone.
-TEST_F(RegistrationTest, AFailedAssociationUndoesEveryWrite) {
     const std::wstring blocked = kClasses + L"SystemFileAssociations\\.dll\\ShellEx";
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, blocked.c_str());
     HKEY key = nullptr;
@@ -72,6 +62,7 @@ TEST_F(RegistrationTest, AFailedAssociationUndoesEveryWrite) {
     EXPECT_FALSE(KeyExists(kExeHandler));
     EXPECT_FALSE(KeyExists(kClassKey));
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, blocked.c_str());
+    EXPECT_EQ(Unregister(), S_OK);
 }
 
 }  // namespace

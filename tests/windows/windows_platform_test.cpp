@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <utility>
 
 #include "authenticode_fixtures.h"
 #include "quorvel/quorvel.h"
@@ -17,7 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace quorvel_test;
-using windows_fixtures::DescribeMessage;
 
 // The folder of the native quorvel-authenticode-fixtures, reached through Wine's drive Z:.
 fs::path Fixtures() {
@@ -30,7 +28,8 @@ TEST(CryptoApiDecoder, AgreesWithOpenSslOnEveryNativeMessage) {
     ASSERT_TRUE(expected) << "no files of the native quorvel-authenticode-fixtures";
     int compared = 0;
     for (std::string name, native; expected >> name >> native; ++compared) {
-        std::string windows = DescribeMessage(ReadFile((Fixtures() / (name + ".p7b")).string()));
+        std::string windows =
+            windows_fixtures::DescribeMessage(ReadFile((Fixtures() / (name + ".p7b")).string()));
         // OpenSSL re-encodes values minimally, crypt32 hands them on as written.
         if (name == "octet-string-non-minimal-length") {
             windows.erase(windows.rfind('|'));
