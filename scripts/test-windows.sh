@@ -5,12 +5,14 @@
 #
 #   1. builds the static Windows dependencies from Debian's source packages (cached, keyed by
 #      version: scripts/build-windows-deps.sh), below QUORVEL_WINDOWS_DEPS or BUILD_DIR/deps;
-#   2. builds the native fixture maker and writes the Authenticode fixture files, which need
-#      OpenSSL and so cannot be made by the Windows build (native tree: QUORVEL_NATIVE_BUILD
-#      or BUILD_DIR/native-tools);
-#   3. configures and builds BUILD_DIR with cmake/toolchain-mingw-w64.cmake;
+#   2. builds the native fixture makers and quorvel-sign and writes the Authenticode fixture
+#      files and a key document, which need OpenSSL and so cannot be made by the Windows build
+#      (native tree: QUORVEL_NATIVE_BUILD or BUILD_DIR/native-tools, a tree of its own because
+#      scripts/test.sh builds this in the background while it builds and tests build/native);
+#   3. configures and builds BUILD_DIR with cmake/toolchain-mingw-w64.cmake, and its MSI (wixl);
 #   4. prepares a throw-away Wine prefix (wineboot -i, WINEDEBUG=-all) and an Xvfb display for
-#      the window tests, runs ctest with wine as the emulator, and removes both again.
+#      the window tests, runs ctest with wine as the emulator, then
+#      tests/packaging/check-msi-wine.sh on the same display, and removes both again.
 # QUORVEL_WINDOWS_STEPS=build does steps 1 to 3 only, =test step 4 only (scripts/test.sh
 # builds in the background and tests later). Idempotent: a second run rebuilds only what
 # changed. Exits non-zero when anything fails.
@@ -36,7 +38,7 @@ started=$(date +%s)
 
 step() { printf '[test-windows] %4d s  %s\n' "$(($(date +%s) - started))" "$*"; }
 
-for tool in wine Xvfb x86_64-w64-mingw32-g++-posix cmake ctest; do
+for tool in wine Xvfb x86_64-w64-mingw32-g++-posix cmake ctest wixl; do
     if ! command -v "$tool" >/dev/null; then
         echo "$tool is missing: run scripts/install-deps.sh windows" >&2
         exit 1
@@ -49,9 +51,17 @@ if [ "$steps" != test ]; then
 
     step "native fixture maker"
     cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$native" --target quorvel-authenticode-fixtures -j "$jobs" >/dev/null
+    cmake --build "$native" --target quorvel-authenticode-fixtures quorvel-make-fixture \
+        quorvel-sign -j "$jobs" >/dev/null
     rm -rf "$fixtures"
     "$native/tests/windows/quorvel-authenticode-fixtures" "$fixtures"
+    # An Authenticode-signed file and its key document (seed: 32 bytes 0x21, as in
+    # tests/windows/authenticode_fixtures.h).
+    make_fixture=$native/tests/support/quorvel-make-fixture
+    seed=$(printf '21%.0s' {1..32})
+    "$make_fixture" signed-pe --seed "$seed" --domain authenticode.example --container authenticode \
+        --out "$fixtures/authenticode-signed.exe"
+    "$make_fixture" key-document --seed "$seed" >"$fixtures/authenticode-signed.json"
 
     step "Windows build"
     cmake -S "$root" -B "$build" \
@@ -60,6 +70,7 @@ if [ "$steps" != test ]; then
         -DQUORVEL_WINDOWS_DEPS="$deps" \
         -DQUORVEL_AUTHENTICODE_FIXTURES="$fixtures" >/dev/null
     cmake --build "$build" -j "$jobs"
+    cmake --build "$build" --target package >/dev/null
 
     # Everything else is linked statically: the DLL and the programs import Windows' own DLLs only.
     system=" advapi32 bcrypt comctl32 crypt32 gdi32 kernel32 msvcrt normaliz ole32 oleaut32 "
@@ -131,5 +142,8 @@ step "ctest under Wine"
 status=0
 ctest --test-dir "$build" --output-on-failure --timeout 300 -j "$jobs" || status=$?
 
-step "finished in $(($(date +%s) - started)) s, ctest exit status $status"
+step "MSI under Wine"
+timeout 600 bash "$root/tests/packaging/check-msi-wine.sh" "$build" "$native" || status=1
+
+step "finished in $(($(date +%s) - started)) s, exit status $status"
 exit "$status"

@@ -14,7 +14,6 @@ using namespace shell_test;
 
 // A pointer value no call may write, to see whether an out-pointer was touched.
 void* const kUntouched = reinterpret_cast<void*>(uintptr_t{0x5A5A5A5A});
-constexpr CLSID kOtherClassId = {0x1, 0x2, 0x3, {4, 4, 4, 4, 4, 4, 4, 4}};
 
 HRESULT GetClassObject(REFCLSID classId, REFIID iid, void** object) {
     using Function = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
@@ -31,65 +30,49 @@ void ExpectQueries(IUnknown* object, const std::vector<void*>& faces,
                    const std::vector<std::pair<const IID*, int>>& rows) {
     EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
     const ULONG before = References(object);
-    for (size_t row = 0; row < rows.size(); ++row) {
-        const auto [iid, face] = rows[row];
+    for (const auto& [iid, face] : rows) {
         void* out = kUntouched;
-        EXPECT_EQ(object->QueryInterface(*iid, &out), face < 0 ? E_NOINTERFACE : S_OK) << row;
-        EXPECT_EQ(out, face < 0 ? nullptr : faces[static_cast<size_t>(face)]) << row;
+        EXPECT_EQ(object->QueryInterface(*iid, &out), face < 0 ? E_NOINTERFACE : S_OK) << face;
+        EXPECT_EQ(out, face < 0 ? nullptr : faces[static_cast<size_t>(face)]) << face;
         if (face >= 0) {
-            EXPECT_EQ(References(object), before + 1) << row << " takes one reference";
+            EXPECT_EQ(References(object), before + 1) << face << " takes one reference";
             static_cast<IUnknown*>(out)->Release();
         }
     }
 }
 
-class ComObjectsTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_NE(Module(), nullptr);
-        ASSERT_EQ(CanUnloadNow(), S_OK);
-    }
-    void TearDown() override { EXPECT_EQ(CanUnloadNow(), S_OK) << "an object or lock is left"; }
-};
-
-TEST_F(ComObjectsTest, FactoriesAndLocksHoldTheModule) {
+TEST(ComObjects, FactoryHandlerPagesAndTheModuleCount) {
+    ASSERT_NE(Module(), nullptr);
+    ASSERT_EQ(CanUnloadNow(), S_OK);
     void* out = kUntouched;
-    EXPECT_EQ(GetClassObject(kOtherClassId, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(GetClassObject(IID_IUnknown, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(GetClassObject(kClassId, IID_IClassFactory, nullptr), E_POINTER);
     EXPECT_EQ(out, kUntouched);
     EXPECT_EQ(GetClassObject(kClassId, IID_IShellExtInit, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
-
     IClassFactory* factory = nullptr;
     ASSERT_EQ(GetClassObject(kClassId, IID_IUnknown, reinterpret_cast<void**>(&factory)), S_OK);
     ExpectQueries(factory, {factory},
                   {{&IID_IUnknown, 0}, {&IID_IClassFactory, 0}, {&IID_IShellExtInit, -1}});
-    EXPECT_EQ(CanUnloadNow(), S_FALSE) << "a factory is alive";
+    EXPECT_EQ(factory->CreateInstance(factory, IID_IUnknown, &out), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &out), E_NOINTERFACE);
+    IShellPropSheetExt* sheet = nullptr;
+    ASSERT_EQ(
+        factory->CreateInstance(nullptr, IID_IShellPropSheetExt, reinterpret_cast<void**>(&sheet)),
+        S_OK);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(factory->Release(), 0U);
+    EXPECT_EQ(sheet->Release(), 0U);
     EXPECT_EQ(CanUnloadNow(), S_FALSE) << "a lock is outstanding";
     ASSERT_EQ(GetClassObject(kClassId, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
               S_OK);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    EXPECT_EQ(factory->Release(), 0U);
-}
-
-TEST_F(ComObjectsTest, HandlerFacesCountsAndPages) {
-    IClassFactory* factory = nullptr;
-    ASSERT_EQ(GetClassObject(kClassId, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
-              S_OK);
-    void* out = kUntouched;
-    EXPECT_EQ(factory->CreateInstance(factory, IID_IUnknown, &out), CLASS_E_NOAGGREGATION);
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IShellExtInit, nullptr), E_POINTER);
-    EXPECT_EQ(out, kUntouched);
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &out), E_NOINTERFACE);
-    EXPECT_EQ(out, nullptr);
-    IShellPropSheetExt* sheet = nullptr;
     ASSERT_EQ(
         factory->CreateInstance(nullptr, IID_IShellPropSheetExt, reinterpret_cast<void**>(&sheet)),
         S_OK);
     EXPECT_EQ(factory->Release(), 0U);
     EXPECT_EQ(CanUnloadNow(), S_FALSE) << "the handler is alive";
+
     IShellExtInit* init = nullptr;
     ASSERT_EQ(sheet->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init)), S_OK);
     const std::vector<std::pair<const IID*, int>> rows = {{&IID_IUnknown, 0},
@@ -99,7 +82,6 @@ TEST_F(ComObjectsTest, HandlerFacesCountsAndPages) {
     ExpectQueries(init, {init, sheet}, rows);
     ExpectQueries(sheet, {init, sheet}, rows);
     EXPECT_EQ(sheet->ReplacePage(0, nullptr, 0), E_NOTIMPL);
-
     const ULONG before = References(init);
     EXPECT_EQ(sheet->AddPages(nullptr, 0), E_POINTER);
     EXPECT_EQ(sheet->AddPages([](HPROPSHEETPAGE, LPARAM) -> BOOL { return FALSE; }, 0), E_FAIL);
@@ -115,6 +97,7 @@ TEST_F(ComObjectsTest, HandlerFacesCountsAndPages) {
     EXPECT_EQ(References(init), before) << "a page never shown gives its reference back";
     init->Release();
     EXPECT_EQ(sheet->Release(), 0U);
+    EXPECT_EQ(CanUnloadNow(), S_OK) << "an object or lock is left";
 }
 
 }  // namespace
