@@ -8,10 +8,7 @@ set(QUORVEL_PACKAGE_MAINTAINER
     "The Quorvel Shell Integration developers <maintainers@quorvel.example>"
     CACHE STRING "Maintainer field of the Debian package")
 
-set(QUORVEL_DEB_PROGRAMS quorvel-verify)
-if(TARGET quorvel-sign)
-    list(APPEND QUORVEL_DEB_PROGRAMS quorvel-sign)
-endif()
+set(QUORVEL_DEB_PROGRAMS quorvel-verify quorvel-sign)
 set(deb_dir ${PROJECT_BINARY_DIR}/packaging)
 set(deb_doc ${CMAKE_INSTALL_DATADIR}/doc/quorvel-tools)
 
@@ -63,11 +60,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A Quorvel signature is an Ed25519 signatur
 file (.exe, .dll), carried in its certificate table and naming the signer
 by a web domain, which publishes the key over HTTPS. quorvel-verify
 fetches the key and checks the signature, with the texts of the Quorvel
-tab of the Windows Properties window.")
-if(TARGET quorvel-sign)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION "
+tab of the Windows Properties window.
 quorvel-sign makes signing keys and key documents and signs PE files.")
-endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -9,11 +9,6 @@ set(QUORVEL_MSI_UPGRADE_CODE 68518E92-9EAD-4496-87B3-D9F1144E2817)
 # version always builds the same product.
 string(UUID QUORVEL_MSI_PRODUCT_CODE NAMESPACE ${QUORVEL_MSI_UPGRADE_CODE}
        NAME "quorvel ${PROJECT_VERSION}" TYPE SHA1 UPPER)
-if(TARGET quorvel-sign)
-    set(QUORVEL_MSI_WITH_SIGNER yes)
-else()
-    set(QUORVEL_MSI_WITH_SIGNER no)
-endif()
 
 set(msi_dir ${PROJECT_BINARY_DIR}/packaging)
 set(msi_wxs ${msi_dir}/quorvel.wxs)
@@ -40,10 +35,7 @@ foreach(source name IN ZIP_LISTS QUORVEL_NOTICE_SOURCES msi_licence_names)
     list(APPEND msi_copies COMMAND ${CMAKE_COMMAND} -E copy ${source} ${msi_stage}/${name})
 endforeach()
 # The programs, without their symbols and debug information, as in the .deb.
-set(msi_programs quorvel_shell quorvel-verify)
-if(QUORVEL_MSI_WITH_SIGNER)
-    list(APPEND msi_programs quorvel-sign)
-endif()
+set(msi_programs quorvel_shell quorvel-verify quorvel-sign)
 foreach(program IN LISTS msi_programs)
     list(APPEND msi_copies COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${program}> ${msi_stage})
     list(APPEND msi_copies COMMAND ${CMAKE_STRIP} ${msi_stage}/$<TARGET_FILE_NAME:${program}>)

@@ -51,5 +51,10 @@ for program in "$@"; do
     while read -r item; do
         grep -qF -- "$item" <<<"$source" || fail "$program: the manual page lacks $item"
     done < <(grep -oE -- '--[a-z][a-z-]*|Quorvel: [a-z][a-z ]*[a-z]' "$work/help" | sort -u)
+    # ... and its synopsis and options name no option that --help does not.
+    while read -r item; do
+        grep -qE -- "(^|[^a-z-])$item([^a-z-]|\$)" "$work/help" || fail "$program: --help lacks $item"
+    done < <(awk '/^\.SH/ { keep = $2 == "SYNOPSIS" || $2 == "OPTIONS" } keep' <<<"$source" |
+        grep -oE -- '(^|[^a-z-])--?[a-z][a-z-]*' | sed 's/^[^-]*//' | sort -u)
 done
 echo "check-deb: $(basename "$deb") is good"

@@ -4,8 +4,8 @@
 # msiexec /i /qn installs the files and the five registry values; the host program shows the
 # Quorvel tab of a signed file through the installed registration; quorvel-verify.exe runs from
 # the install folder; regsvr32 of the installed DLL writes exactly the values the MSI wrote;
-# msiexec /x removes the files and the values. When the build has quorvel-sign, the MSI is
-# signed with a throw-away key and the installed programs are verified offline.
+# msiexec /x removes the files and the values. The MSI is signed with a throw-away key and the
+# installed programs are verified offline.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(realpath "$1")
@@ -34,21 +34,16 @@ registry_values() {
 
 cmake --build "$build" --target package >/dev/null
 cmake --build "$native" --target quorvel-make-fixture quorvel-sign >/dev/null
-msi=$build/quorvel-$version-x64.msi
+# The MSI again, from the same staged files, signed with a throw-away release key.
+programs="quorvel-shell-integration.dll quorvel-verify.exe quorvel-sign.exe"
+signer=$native/cli/quorvel-sign
+"$signer" keygen "$work/release.key" >/dev/null
+"$signer" key-document --key "$work/release.key" -o "$work/release.json"
+msi=$work/signed.msi
+QUORVEL_SIGN_KEY=$work/release.key QUORVEL_SIGN_DOMAIN=release.test QUORVEL_SIGN_TOOL=$signer \
+    sh "$root/packaging/windows/make-msi.sh" "$build/packaging/quorvel.wxs" \
+    "$build/packaging/msi" "$msi" >/dev/null
 installed="$WINEPREFIX/drive_c/Program Files/Quorvel"
-programs="quorvel-shell-integration.dll quorvel-verify.exe"
-if grep -q 'WithSigner = "yes"' "$build/packaging/quorvel.wxs"; then
-    # PENDING (quorvel-sign): runs once the build has it; written against its interface.
-    programs+=" quorvel-sign.exe"
-    cmake --build "$native" --target quorvel-sign >/dev/null
-    signer=$native/cli/quorvel-sign
-    "$signer" keygen "$work/release.key"
-    "$signer" key-document --key "$work/release.key" -o "$work/release.json"
-    QUORVEL_SIGN_KEY=$work/release.key QUORVEL_SIGN_DOMAIN=release.test QUORVEL_SIGN_TOOL=$signer \
-        sh "$root/packaging/windows/make-msi.sh" "$build/packaging/quorvel.wxs" \
-        "$build/packaging/msi" "$work/signed.msi"
-    msi=$work/signed.msi
-fi
 
 wineboot -i >/dev/null 2>&1
 [ -z "$(registry_values)" ] || fail "the fresh prefix already has the values"
@@ -70,8 +65,8 @@ tab_key_id=$("$native/cli/quorvel-sign" keygen "$work/tab.key")
 "$native/cli/quorvel-sign" sign --key "$work/tab.key" --domain "$domain" "$work/signed.exe"
 "$native/cli/quorvel-sign" key-document --key "$work/tab.key" 2>/dev/null |
     python3 -c 'import json,sys; json.dump({"body": sys.stdin.read()}, sys.stdout)' |
-    python3 "$root/tests/keyserver/keyserver.py" --state-dir "$work/keyserver" \
-        --put-route "/.well-known/vantors/v1/$tab_key_id" >/dev/null
+    bash "$root/tests/keyserver/put-route.sh" "$work/keyserver" \
+        "/.well-known/vantors/v1/$tab_key_id"
 tab=$(wine "$build/bin/quorvel-properties-host.exe" --select-tab Quorvel \
     "$(winepath -w "$work/signed.exe")" | tr -d '\r')
 grep -qx 'status: Quorvel: verified' <<<"$tab" || fail "the tab shows:"$'\n'"$tab"
@@ -79,13 +74,11 @@ grep -qx 'status: Quorvel: verified' <<<"$tab" || fail "the tab shows:"$'\n'"$ta
 verify='C:\Program Files\Quorvel\quorvel-verify.exe'
 wine "$verify" --version >"$work/version" || fail "quorvel-verify.exe --version fails"
 grep -qF "quorvel-verify $version" "$work/version" || fail "--version: $(cat "$work/version")"
-if [ "$msi" = "$work/signed.msi" ]; then
-    # Every installed program carries the release signature.
-    for program in $programs; do
-        wine "$verify" --offline --key-document "release.test=$(winepath -w "$work/release.json")" \
-            "C:\\Program Files\\Quorvel\\$program" || fail "$program is not signed"
-    done
-fi
+# Every installed program carries the release signature.
+for program in $programs; do
+    wine "$verify" --offline --key-document "release.test=$(winepath -w "$work/release.json")" \
+        "C:\\Program Files\\Quorvel\\$program" >"$work/verdict" || fail "$program: $(cat "$work/verdict")"
+done
 
 step "regsvr32 of the installed DLL"
 wine regsvr32 /s 'C:\Program Files\Quorvel\quorvel-shell-integration.dll' || fail "regsvr32"
