@@ -55,13 +55,8 @@ if [ "$steps" != test ]; then
         quorvel-sign -j "$jobs" >/dev/null
     rm -rf "$fixtures"
     "$native/tests/windows/quorvel-authenticode-fixtures" "$fixtures"
-    # An Authenticode-signed file and its key document (seed: 32 bytes 0x21, as in
-    # tests/windows/authenticode_fixtures.h).
-    make_fixture=$native/tests/support/quorvel-make-fixture
-    seed=$(printf '21%.0s' {1..32})
-    "$make_fixture" signed-pe --seed "$seed" --domain authenticode.example --container authenticode \
-        --out "$fixtures/authenticode-signed.exe"
-    "$make_fixture" key-document --seed "$seed" >"$fixtures/authenticode-signed.json"
+    "$native/cli/quorvel-sign" key-document --key "$fixtures/authenticode-signed.key" \
+        -o "$fixtures/authenticode-signed.json" 2>/dev/null
 
     step "Windows build"
     cmake -S "$root" -B "$build" \

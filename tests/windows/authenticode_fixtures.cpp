@@ -1,5 +1,6 @@
-// quorvel-authenticode-fixtures DIR: writes the files of authenticode_fixtures.h, each message
-// for a way the platform's decoder could answer otherwise than OpenSSL's.
+// quorvel-authenticode-fixtures DIR: writes the files of authenticode_fixtures.h: each message
+// for a way the platform's decoder could answer otherwise than OpenSSL's, and an
+// Authenticode-signed PE with the PEM key that signed it.
 #include "authenticode_fixtures.h"
 
 #include <algorithm>
@@ -12,6 +13,9 @@
 #include "quorvel_test/authenticode_builder.h"
 #include "quorvel_test/cert_entries.h"
 #include "quorvel_test/der.h"
+#include "quorvel_test/signed_pe.h"
+#include "quorvel_test/signing.h"
+#include "quorvel/quorvel_sign.h"
 
 namespace {
 
@@ -65,5 +69,14 @@ int main(int argc, char** argv) {
         WriteFile(dir + "/" + name + ".p7b", der);
         expected << name << ' ' << windows_fixtures::DescribeMessage(der) << '\n';
     }
+    const TestKey key = KeyFromSeedByte(windows_fixtures::kSignedFileSeed);
+    WriteFile(dir + "/" + windows_fixtures::kSignedFile,
+              SignPe(MakeUnsignedPe({}), key, windows_fixtures::kSignedFileDomain,
+                     Container::kAuthenticode));
+    char pem[QUORVEL_SIGN_PRIVATE_KEY_PEM_BYTES];
+    if (quorvel_sign_private_key_to_pem(key.seed.data(), pem) != 0) {
+        return 1;
+    }
+    WriteFile(dir + "/" + windows_fixtures::kSignedFileKey, Bytes(pem, pem + sizeof pem));
     return expected.good() ? 0 : 1;  // a builder's exception ends the program with a failure
 }

@@ -12,9 +12,10 @@ namespace windows_fixtures {
 
 // FOLDER/NAME.p7b holds each message; FOLDER/expected.txt one "NAME DESCRIPTION" per line.
 inline constexpr char kExpectedFile[] = "expected.txt";
-// An Authenticode-signed PE whose key is KeyFromSeedByte(kSignedFileSeed), and its key
-// document (both written by scripts/test-windows.sh with quorvel-make-fixture).
+// An Authenticode-signed PE whose key is KeyFromSeedByte(kSignedFileSeed), and that key in
+// PEM form (scripts/test-windows.sh makes its key document with quorvel-sign).
 inline constexpr char kSignedFile[] = "authenticode-signed.exe";
+inline constexpr char kSignedFileKey[] = "authenticode-signed.key";
 inline constexpr unsigned char kSignedFileSeed = 0x21;
 inline constexpr char kSignedFileDomain[] = "authenticode.example";
 
