@@ -2,6 +2,7 @@
 // fixture (tests/support/fetch-debian-pe-samples.sh), read through buffered file streams as the
 // shell side fills the callbacks.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -93,7 +94,9 @@ TEST(RealFiles, SignedDebianBinaries) {
         {"usr/lib/SYSLINUX.EFI/efi32/syslinux.efi", false},
     };
     const TestKey key = KeyFromSeedByte(0x31);
-    const std::string out = ::testing::TempDir() + "quorvel-real.efi";
+    // Named per process: several builds of the suite may run on one machine at once.
+    const std::string out =
+        ::testing::TempDir() + "quorvel-real-" + std::to_string(getpid()) + ".efi";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         const std::string path = std::string(QUORVEL_DEBIAN_SAMPLES_DIR) + "/" + c.path;
