@@ -7,8 +7,7 @@
 set -euo pipefail
 
 out=${1:?usage: make-test-pki.sh OUTDIR}
-mkdir -p "$out"
-cd "$out"
+mkdir -p "$out" && cd "$out"
 loopback="IP:127.0.0.1,IP:::1,DNS:localhost,DNS:127.0.0.1"
 
 openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -keyout ca.key -out ca.pem \
@@ -29,5 +28,4 @@ leaf() {  # name common-name subjectAltName
 leaf trusted 127.0.0.1 "$loopback"
 leaf wronghost wrong.example "DNS:wrong.example"
 
-openssl verify -CAfile ca.pem trusted.pem wronghost.pem >/dev/null
 echo "test PKI ready in $out"

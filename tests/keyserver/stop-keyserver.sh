@@ -13,5 +13,4 @@ for signal in TERM TERM TERM TERM TERM KILL; do
     kill "-$signal" "$pid" 2>/dev/null || true
     sleep 0.2
 done
-rm -f "$state/server.pid"
-echo "key server $pid stopped"
+rm -f "$state/server.pid" && echo "key server $pid stopped"

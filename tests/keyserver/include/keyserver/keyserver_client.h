@@ -9,9 +9,8 @@
 
 namespace keyserver {
 
-// Trusted: TLS with a test-CA certificate for 127.0.0.1, ::1 and localhost. Untrusted: a
-// self-signed one. WrongHost: a test-CA certificate for wrong.example only. Silent: accepts TCP
-// and never sends a byte. Closed: connection attempts are refused.
+// Trusted: test-CA certificate for 127.0.0.1, ::1, localhost. Untrusted: self-signed. WrongHost:
+// test-CA certificate for wrong.example. Silent: never sends a byte. Closed: refuses.
 enum class Listener { Trusted, Untrusted, WrongHost, Silent, Closed };
 
 // What the server answers on one path (keyserver.py has the route keys).
@@ -25,8 +24,7 @@ struct Route {
 };
 
 struct LoggedRequest {
-    std::string method;
-    std::string headers;  // the header lines as received, joined by "\n"
+    std::string method, headers;  // headers: the header lines as received, joined by "\n"
 };
 
 // The path this process must use for a Linux path: itself natively, Z:\... under Wine.
@@ -36,8 +34,7 @@ std::string UniqueName(std::string_view tag);
 
 class Client {
   public:
-    // Reads ports.json of the state directory that QUORVEL_KEYSERVER_DIR names (or of the one
-    // given). False, with a message, when there is none or the server is not ready.
+    // Reads QUORVEL_KEYSERVER_DIR's (or the given) ports.json; false, with a message, if none.
     bool Open(std::string* error);
     bool Open(const std::string& linuxStateDir, std::string* error);
 
