@@ -1,13 +1,13 @@
 // The key document rules, one row per rule and boundary, and the base64url codec under them.
-#include <gtest/gtest.h>
+#include "keyclient/key_document.h"
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <string>
 #include <vector>
 
 #include "keyclient/base64url.h"
-#include "keyclient/key_document.h"
 
 namespace {
 
@@ -20,25 +20,22 @@ Bytes32 Counting(unsigned start) {
 }
 
 const std::string kKid = Base64UrlEncode(Counting(1));
-const std::string kX = Base64UrlEncode(Counting(0));  // "AAECAwQF...HR8"
+const std::string kX = Base64UrlEncode(Counting(0));
+const std::string kGood = R"({"jwk":{"kty":"OKP","crv":"Ed25519","x":")" + kX + R"(","kid":")" +
+                          kKid + R"("},"status":{"state":"active"},"description":"Release key"})";
 
-std::string Jwk(const std::string& kty, const std::string& crv, const std::string& x,
-                const std::string& kid) {
-    return "{\"kty\":" + kty + ",\"crv\":" + crv + ",\"x\":" + x + ",\"kid\":" + kid + "}";
+// kGood with the first from replaced by to.
+std::string Edit(const std::string& from, const std::string& to) {
+    std::string text = kGood;
+    return text.replace(text.find(from), from.size(), to);
 }
-const std::string kJwk = Jwk("\"OKP\"", "\"Ed25519\"", "\"" + kX + "\"", "\"" + kKid + "\"");
-std::string Doc(const std::string& jwk, const std::string& state, const std::string& extra = "") {
-    return "{\"jwk\":" + jwk + ",\"status\":{\"state\":" + state + "}" + extra + "}";
-}
-std::string WithJwk(const std::string& jwk) { return Doc(jwk, "\"active\""); }
-std::string WithExtra(const std::string& extra) { return Doc(kJwk, "\"active\"", extra); }
-const std::string kGood = WithExtra(",\"description\":\"Release key\"");
 std::string Nest(std::size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+const std::string kRelease = R"(,"description":"Release key")";
 
 struct Row {
     const char* name;
     std::string body;
-    const char* error;              // nullptr: accepted
+    const char* error;                  // nullptr: accepted
     std::u16string state = u"-";        // "-": output untouched
     std::u16string description = u"-";  // "-": output untouched
 };
@@ -46,72 +43,59 @@ struct Row {
 // Runs on a 256 KiB stack, as the worker thread would: deep nesting must be refused, not recurse.
 void* ParseRows(void* rows) {
     for (Row& row : *static_cast<std::vector<Row>*>(rows)) {
+        SCOPED_TRACE(row.name);
         Bytes32 key;
         key.fill(0x11);
         std::u16string state = u"-";
         std::u16string description = u"-";
         std::string error = "untouched";
         const bool ok = ParseKeyDocument(row.body, kKid, key, &state, &description, &error);
-        EXPECT_EQ(ok, row.error == nullptr) << row.name << ": " << error;
-        EXPECT_EQ(error, row.error ? row.error : "untouched") << row.name;
-        EXPECT_EQ(state, row.state) << row.name;
-        EXPECT_EQ(description, row.description) << row.name;
+        EXPECT_EQ(ok, row.error == nullptr) << error;
+        EXPECT_EQ(error, row.error ? row.error : "untouched");
+        EXPECT_EQ(state, row.state);
+        EXPECT_EQ(description, row.description);
         if (ok) {
-            EXPECT_EQ(key, Counting(0)) << row.name;
+            EXPECT_EQ(key, Counting(0));
         }
     }
     return nullptr;
 }
 
 TEST(ParseKeyDocument, Rules) {
-    const std::string x = "\"" + kX + "\"", kid = "\"" + kKid + "\"", okp = "\"OKP\"",
-                      ed = "\"Ed25519\"";
+    const std::string x = "\"" + kX + "\"", kid = "\"" + kKid + "\"";
     std::vector<Row> rows = {
         {"good", kGood, nullptr, u"active", u"Release key"},
-        {"revoked", Doc(kJwk, "\"revoked\""), nullptr, u"revoked"},
-        {"no description", WithExtra(""), nullptr, u"active"},
-        {"UTF-8 description, cut at NUL", WithExtra(",\"description\":\"Cl\xC3\xA9\\u0000x\""),
-         nullptr, u"active", u"Cl\u00E9"},
+        {"revoked", Edit("\"active\"", "\"revoked\""), nullptr, u"revoked", u"Release key"},
+        {"no description", Edit(kRelease, ""), nullptr, u"active"},
+        {"UTF-8 description, cut at NUL", Edit("Release key", "Cl\xC3\xA9\\u0000x"), nullptr,
+         u"active", u"Cl\u00E9"},
         {"whole byte-order mark", "\xEF\xBB\xBF" + kGood, nullptr, u"active", u"Release key"},
-        {"NUL after the root", kGood + std::string(1, '\0') + "[[[", nullptr, u"active",
-         u"Release key"},
+        {"NUL after the root", kGood + '\0' + "[[[", nullptr, u"active", u"Release key"},
         {"brackets and an escaped quote in a string",
-         WithExtra(",\"s\":\"\\\"" + std::string(300, '[') + "\""), nullptr, u"active"},
-        {"256 levels", WithExtra(",\"d\":" + Nest(255)), nullptr, u"active"},
-        {"257 levels", WithExtra(",\"d\":" + Nest(256)), "invalid JSON"},
+         Edit(kRelease, ",\"s\":\"\\\"" + std::string(300, '[') + "\""), nullptr, u"active"},
+        {"256 levels", Edit(kRelease, ",\"d\":" + Nest(255)), nullptr, u"active"},
+        {"257 levels", Edit(kRelease, ",\"d\":" + Nest(256)), "invalid JSON"},
         {"65536 bytes of [", std::string(65536, '['), "invalid JSON"},
-        {"65536 bytes of {\"a\":", [] { std::string s; while (s.size() < 65530) s += "{\"a\":"; return s; }(),
-         "invalid JSON"},
-        {"closing brackets do not go below zero", "]]" + kGood, "invalid JSON"},
         {"empty", "", "invalid JSON"},
         {"root array", "[" + kGood + "]", "invalid JSON"},
-        {"trailing garbage", kGood + "x", "invalid JSON"},
-        {"NUL before the end", kGood.substr(0, 9) + std::string(1, '\0') + kGood.substr(9),
-         "invalid JSON"},
-        {"first BOM byte only", "\xEF" + kGood, "invalid JSON"},
-        {"middle BOM byte first", "\xBB\xBF" + kGood, "invalid JSON"},
-        {"last BOM byte first", "\xBF" + kGood, "invalid JSON"},
-        {"no jwk", "{\"status\":{\"state\":\"active\"}}", "missing jwk object"},
-        {"jwk a string", WithJwk("\"jwk\""), "missing jwk object"},
-        {"kty missing", WithJwk("{\"crv\":" + ed + ",\"x\":" + x + ",\"kid\":" + kid + "}"),
-         "missing JWK fields"},
-        {"crv a number", WithJwk(Jwk(okp, "1", x, kid)), "missing JWK fields"},
-        {"x an array", WithJwk(Jwk(okp, ed, "[" + x + "]", kid)), "missing JWK fields"},
-        {"kid missing", WithJwk("{\"kty\":" + okp + ",\"crv\":" + ed + ",\"x\":" + x + "}"),
-         "missing JWK fields"},
-        {"kty okp", WithJwk(Jwk("\"okp\"", ed, x, kid)), "unexpected key type"},
-        {"crv X25519", WithJwk(Jwk(okp, "\"X25519\"", x, kid)), "unexpected key type"},
-        {"kid one character short", WithJwk(Jwk(okp, ed, x, kid.substr(0, 43) + "\"")),
-         "kid mismatch"},
-        {"x 42 characters", WithJwk(Jwk(okp, ed, x.substr(0, 43) + "\"", kid)),
-         "invalid public key encoding"},
-        {"no status", "{\"jwk\":" + kJwk + "}", "missing status object"},
-        {"status a string", "{\"jwk\":" + kJwk + ",\"status\":\"active\"}", "missing status object"},
-        {"state a number", Doc(kJwk, "1"), "missing status state"},
-        {"state Active", Doc(kJwk, "\"Active\""), "invalid status state"},
-        {"state revoke", Doc(kJwk, "\"revoke\""), "invalid status state"},
-        {"description null", Doc(kJwk, "\"revoked\"", ",\"description\":null"),
-         "invalid description", u"revoked"},
+        {"first byte-order mark byte only", "\xEF" + kGood, "invalid JSON"},
+        {"middle byte-order mark byte first", "\xBB\xBF" + kGood, "invalid JSON"},
+        {"last byte-order mark byte first", "\xBF" + kGood, "invalid JSON"},
+        {"no jwk", Edit("\"jwk\"", "\"JWK\""), "missing jwk object"},
+        {"jwk a string", Edit(R"("jwk":{)", R"("jwk":"x","JWK":{)"), "missing jwk object"},
+        {"kty missing", Edit("\"kty\"", "\"KTY\""), "missing JWK fields"},
+        {"crv a number", Edit("\"Ed25519\"", "1"), "missing JWK fields"},
+        {"x an array", Edit(x, "[" + x + "]"), "missing JWK fields"},
+        {"kid missing", Edit("\"kid\"", "\"KID\""), "missing JWK fields"},
+        {"kty okp", Edit("\"OKP\"", "\"okp\""), "unexpected key type"},
+        {"crv X25519", Edit("Ed25519", "X25519"), "unexpected key type"},
+        {"kid one character short", Edit(kid, kid.substr(0, 43) + "\""), "kid mismatch"},
+        {"x 42 characters", Edit(x, x.substr(0, 43) + "\""), "invalid public key encoding"},
+        {"no status", Edit("\"status\"", "\"STATUS\""), "missing status object"},
+        {"status a string", Edit(R"({"state":"active"})", "\"active\""), "missing status object"},
+        {"state a number", Edit("\"active\"", "1"), "missing status state"},
+        {"state Active", Edit("active", "Active"), "invalid status state"},
+        {"description null", Edit("\"Release key\"", "null"), "invalid description", u"active"},
     };
     pthread_attr_t attributes;
     ASSERT_EQ(pthread_attr_init(&attributes), 0);
@@ -143,30 +127,20 @@ TEST(Base64Url, KnownValuesAndTheFourTextsOfTheLastCharacter) {
     EXPECT_EQ(out[31], 0xFE);
 }
 
+// The edges of each alphabet range, A Z a z 0 9 - _ (values 0 25 26 51 52 61 62 63), in two groups.
 TEST(Base64Url, AlphabetEdgesDecodeToTheirValues) {
-    const std::pair<char, int> edges[] = {{'A', 0},  {'Z', 25}, {'a', 26}, {'z', 51},
-                                          {'0', 52}, {'9', 61}, {'-', 62}, {'_', 63}};
-    for (const auto& [c, value] : edges) {
-        std::string text(43, 'A');
-        text[3] = c;  // the fourth value of a group becomes byte 2 as it is
-        Bytes32 out;
-        out.fill(0xEE);
-        ASSERT_TRUE(Base64UrlDecode(text, out)) << c;
-        Bytes32 expected{};
-        expected[2] = static_cast<std::uint8_t>(value);
-        EXPECT_EQ(out, expected) << c;
-    }
+    Bytes32 out;
+    ASSERT_TRUE(Base64UrlDecode("AZaz09-_" + std::string(35, 'A'), out));
+    const Bytes32 expected = {0x01, 0x96, 0xB3, 0xD3, 0xDF, 0xBF};
+    EXPECT_EQ(out, expected);
 }
 
 TEST(Base64Url, RefusedTexts) {
-    const std::string good = kX;
-    const std::string rows[] = {
-        "", "A", good.substr(0, 40), good.substr(0, 41), good.substr(0, 42), good + "A",
-        good + "AA", good + "AAA", good + "AAAAA", good + "=",
-        good.substr(0, 42) + "@", good.substr(0, 42) + "[", good.substr(0, 42) + "`",
-        good.substr(0, 42) + "{", good.substr(0, 42) + "/", good.substr(0, 42) + ":",
-        good.substr(0, 42) + "+", good.substr(0, 42) + "\x80",
-    };
+    std::vector<std::string> rows = {"",       kX.substr(0, 40), kX.substr(0, 41), kX.substr(0, 42),
+                                     kX + "A", kX + "="};
+    for (const char c : std::string("@[`{/:+ \n\x80")) {
+        rows.push_back(kX.substr(0, 42) + c);  // the neighbours of each alphabet range, and more
+    }
     for (const std::string& text : rows) {
         Bytes32 out{};
         EXPECT_FALSE(Base64UrlDecode(text, out)) << "\"" << text << "\"";

@@ -1,24 +1,13 @@
 // Test-side access to the loopback key server.
 #include "keyserver/keyserver_client.h"
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-
-#ifdef _WIN32
-#include <process.h>
-#define QUORVEL_GETPID _getpid
-#else
-#include <unistd.h>
-#define QUORVEL_GETPID getpid
-#endif
-
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include <iterator>
+#include <random>
 
 namespace keyserver {
 namespace {
@@ -35,11 +24,9 @@ std::string Hex(std::string_view bytes) {
     return out;
 }
 
-std::string StringMember(const rapidjson::Value& object, const char* name) {
-    const auto member = object.FindMember(name);
-    return member != object.MemberEnd() && member->value.IsString()
-               ? std::string(member->value.GetString(), member->value.GetStringLength())
-               : std::string();
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace
@@ -57,38 +44,27 @@ std::string NativePath(std::string path) {
 
 std::string UniqueName(std::string_view tag) {
     static std::atomic<unsigned> counter{0};
-    const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-    return std::string(tag) + "-" + std::to_string(QUORVEL_GETPID()) + "-" +
-           std::to_string(counter.fetch_add(1)) + "-" +
-           std::to_string(static_cast<unsigned long long>(ticks) % 1000000007ULL);
-}
-
-std::string Pattern(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
-    }
-    return text;
+    std::random_device random;  // 64 random bits keep processes apart, the counter calls
+    return std::string(tag) + "-" + std::to_string(random()) + std::to_string(random()) + "-" +
+           std::to_string(counter.fetch_add(1));
 }
 
 bool Client::Open(std::string* error) {
-    const char* dir = std::getenv(kStateDirVariable);
+    const char* dir = std::getenv("QUORVEL_KEYSERVER_DIR");
     return Open(dir != nullptr ? dir : "", error);
 }
 
 bool Client::Open(const std::string& linuxStateDir, std::string* error) {
     linuxDir_ = linuxStateDir;
-    std::ifstream in(NativePath(linuxDir_ + "/ports.json"), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    rapidjson::Document document;
-    document.Parse(text.str().c_str());
-    bool ok = !linuxDir_.empty() && !document.HasParseError() && document.IsObject();
-    for (std::size_t i = 0; ok && i < std::size(kListenerNames); ++i) {
-        const rapidjson::Value& root = document;  // const: C++20 finds the comparison ambiguous
-        const auto member = root.FindMember(kListenerNames[i]);
-        ok = member != root.MemberEnd() && member->value.IsInt();
-        ports_[i] = ok ? member->value.GetInt() : 0;
+    // The server writes ports.json whole, with Python's json.dump: {"trusted": 40123, ...}.
+    const std::string ports =
+        linuxDir_.empty() ? "" : ReadFile(NativePath(linuxDir_ + "/ports.json"));
+    bool ok = true;
+    for (std::size_t i = 0; i < std::size(kListenerNames); ++i) {
+        const std::string key = "\"" + std::string(kListenerNames[i]) + "\": ";
+        const std::size_t at = ports.find(key);
+        ports_[i] = at == std::string::npos ? 0 : std::atoi(ports.c_str() + at + key.size());
+        ok = ok && ports_[i] > 0;
     }
     if (!ok && error != nullptr) {
         *error = "no key server ports in \"" + linuxDir_ +
@@ -101,53 +77,23 @@ std::string Client::Domain(Listener listener) const {
     return "127.0.0.1:" + std::to_string(Port(listener));
 }
 
-std::string Client::Url(Listener listener, std::string_view path) const {
-    return "https://" + Domain(listener) + std::string(path);
-}
-
 std::string Client::CaFile() const { return NativePath(linuxDir_ + "/pki/ca.pem"); }
 
-std::string Client::StateDir() const { return NativePath(linuxDir_); }
-
 bool Client::PutRoute(std::string_view target, const Route& route, std::string* error) const {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> json(buffer);
-    json.StartObject();
-    json.Key("status");
-    json.Int(route.status);
-    json.Key("body_hex");
-    json.String(Hex(route.body).c_str());
-    json.Key("location");
-    json.String(route.location.c_str());
-    json.Key("content_length");
-    json.Bool(route.sendContentLength);
-    json.Key("chunked");
-    json.Bool(route.chunked);
-    json.Key("chunk_sizes");
-    json.StartArray();
-    for (const std::size_t size : route.chunkSizes) {
-        json.Uint64(size);
+    std::string json = "{\"status\":" + std::to_string(route.status) + ",\"body_hex\":\"" +
+                       Hex(route.body) + "\",\"location_hex\":\"" + Hex(route.location) +
+                       "\",\"headers_delay_ms\":" + std::to_string(route.headersDelayMs);
+    if (route.resetAfterBytes >= 0) {
+        json += ",\"reset_after_bytes\":" + std::to_string(route.resetAfterBytes);
     }
-    json.EndArray();
-    json.Key("headers_delay_ms");
-    json.Int(route.headersDelayMs);
-    json.Key("silent_seconds");
-    json.Int(route.silentSeconds);
-    for (const auto& [name, bytes] : {std::pair{"close_after_bytes", route.closeAfterBytes},
-                                      std::pair{"reset_after_bytes", route.resetAfterBytes}}) {
-        if (bytes >= 0) {
-            json.Key(name);
-            json.Int64(bytes);
-        }
-    }
-    json.EndObject();
-    return PutRouteJson(target, std::string_view(buffer.GetString(), buffer.GetSize()), error);
+    return PutRouteJson(
+        target, json + (route.endless ? ",\"chunked\":true,\"endless\":true}" : "}"), error);
 }
 
 bool Client::PutRouteJson(std::string_view target, std::string_view json,
                           std::string* error) const {
     // Written aside and renamed, so that the server never reads half a route.
-    const std::string routes = StateDir() + "/routes/";
+    const std::string routes = NativePath(linuxDir_ + "/routes/");
     const std::string temporary = routes + ".tmp-" + UniqueName("route");
     std::ofstream(temporary, std::ios::binary)
         .write(json.data(), static_cast<std::streamsize>(json.size()));
@@ -160,31 +106,16 @@ bool Client::PutRouteJson(std::string_view target, std::string_view json,
 }
 
 std::vector<LoggedRequest> Client::RequestsFor(std::string_view target) const {
+    // One block per request: its method, its header lines, a blank line. A block still being
+    // written has no blank line yet and is left out.
+    const std::string log = ReadFile(NativePath(linuxDir_ + "/requests/" + Hex(target) + ".log"));
     std::vector<LoggedRequest> requests;
-    std::ifstream in(StateDir() + "/requests.log", std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-        rapidjson::Document document;
-        document.Parse(line.c_str(), line.size());
-        if (document.HasParseError() || !document.IsObject() ||
-            StringMember(document, "target") != target) {
-            continue;  // another request, or a line still being written
-        }
-        LoggedRequest request{StringMember(document, "listener"),
-                              StringMember(document, "method"),
-                              std::string(target),
-                              StringMember(document, "user_agent"),
-                              {}};
-        const rapidjson::Value& root = document;
-        const auto headers = root.FindMember("headers");
-        if (headers != root.MemberEnd() && headers->value.IsArray()) {
-            for (const auto& pair : headers->value.GetArray()) {
-                if (pair.IsArray() && pair.Size() == 2 && pair[0].IsString() &&
-                    pair[1].IsString()) {
-                    request.headers.emplace_back(pair[0].GetString(), pair[1].GetString());
-                }
-            }
-        }
-        requests.push_back(std::move(request));
+    std::size_t at = 0;
+    for (std::size_t end = log.find("\n\n"); end != std::string::npos; end = log.find("\n\n", at)) {
+        const std::string block = log.substr(at, end - at);
+        const std::size_t eol = std::min(block.find('\n'), block.size());
+        requests.push_back({block.substr(0, eol), block.substr(std::min(eol + 1, block.size()))});
+        at = end + 2;
     }
     return requests;
 }
