@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "quorvel/quorvel.h"
 
@@ -23,35 +23,14 @@ struct Expected {
     std::u16string domain = u"signer.example";  // what it was before
 };
 
-// An outcome as the job has it once it knows the domain and the description.
-VerificationOutcome Midway() {
-    return {u"old status", u"old result", u"signer.example", u"Release key", OutcomeKind::Verified};
-}
-
-void Check(const VerificationOutcome& outcome, const Expected& e) {
-    SCOPED_TRACE(e.name);
-    EXPECT_EQ(outcome.statusText, e.status);
-    EXPECT_EQ(outcome.resultText, e.result);
-    EXPECT_EQ(outcome.kind, e.kind);
-    EXPECT_EQ(outcome.domainText, e.domain);
-    EXPECT_EQ(outcome.descriptionText, u"Release key") << "no case touches the description";
-}
-
 TEST(OutcomeTexts, EveryCase) {
     using enum OutcomeCase;
-    const std::u16string na = u"(not available)", unreadable = u"The file could not be read.",
-                         notPe = u"The selected file is not a PE file.",
-                         invalid = u"The signature payload is invalid.",
-                         http = u"The signing key server returned an unexpected response.",
-                         fetch = u"Unable to fetch the signing key.";
     using Set = std::function<void(VerificationOutcome&)>;
-    auto is = [](OutcomeCase c) {
-        return Set([c](VerificationOutcome& o) { SetOutcomeCase(o, c); });
-    };
-    auto httpStatus = [](std::int32_t s) {
-        return Set([s](VerificationOutcome& o) { SetUnexpectedHttpStatus(o, s); });
-    };
     // clang-format off
+    const std::u16string na = u"(not available)", unreadable = u"The file could not be read.", notPe = u"The selected file is not a PE file.",
+        invalid = u"The signature payload is invalid.", http = u"The signing key server returned an unexpected response.", fetch = u"Unable to fetch the signing key.";
+    auto is = [](OutcomeCase c) { return Set([c](VerificationOutcome& o) { SetOutcomeCase(o, c); }); };
+    auto httpStatus = [](std::int32_t s) { return Set([s](VerificationOutcome& o) { SetUnexpectedHttpStatus(o, s); }); };
     const struct { Set set; Expected expected; } rows[] = {
         {is(NoFileSelected), {"NoFileSelected", u"Quorvel: unavailable", u"No file selected.", kNeutral, na}},
         {is(FileUnreadable), {"FileUnreadable", u"Quorvel: unable to read file", unreadable, kFailed, na}},
@@ -78,25 +57,20 @@ TEST(OutcomeTexts, EveryCase) {
         {[](VerificationOutcome& o) { SetKeyResponseInvalid(o, "kid mismatch"); },
          {"key response invalid", u"Quorvel: key response invalid (kid mismatch)", u"The signing key response is invalid.", kFailed}},
         {httpStatus(404), {"HTTP 404", u"Quorvel: key fetch failed (HTTP 404)", http, kFailed}},
-        {httpStatus(0), {"HTTP 0", u"Quorvel: key fetch failed (HTTP 0)", http, kFailed}},
-        {httpStatus(10), {"HTTP 10", u"Quorvel: key fetch failed (HTTP 10)", http, kFailed}},
-        {httpStatus(INT32_MIN), {"HTTP INT32_MIN", u"Quorvel: key fetch failed (HTTP -2147483648)", http, kFailed}},
         {[](VerificationOutcome& o) { SetUnexpectedDomain(o, u"b\u00fc.example"); },
          {"unexpected signer", u"Quorvel: unexpected signer (b\u00fc.example)", u"The file is signed by b\u00fc.example, which is not a required domain.", kFailed}},
     };
     // clang-format on
-    for (const auto& row : rows) {
-        VerificationOutcome outcome = Midway();
-        row.set(outcome);
-        Check(outcome, row.expected);
+    for (const auto& [set, e] : rows) {
+        SCOPED_TRACE(e.name);
+        // An outcome as the job has it once it knows the domain and the description.
+        VerificationOutcome o{u"old status", u"old result", u"signer.example", u"Release key",
+                              OutcomeKind::Verified};
+        set(o);
+        EXPECT_EQ(std::tie(o.statusText, o.resultText, o.kind, o.domainText),
+                  std::tie(e.status, e.result, e.kind, e.domain));
+        EXPECT_EQ(o.descriptionText, u"Release key") << "no case touches the description";
     }
-}
-
-TEST(OutcomeTexts, PageTextsBeforeAnOutcome) {
-    EXPECT_EQ(kStatusChecking, u"Quorvel: checking...");
-    EXPECT_EQ(kResultChecking, u"Checking Quorvel signature...");
-    EXPECT_EQ(kDomainNotAvailable, u"(not available)");
-    EXPECT_EQ(kDescriptionNotProvided, u"(not provided)");
 }
 
 TEST(OutcomeTexts, LibraryStatusesOfEachStage) {
@@ -111,8 +85,7 @@ TEST(OutcomeTexts, LibraryStatusesOfEachStage) {
         {QUORVEL_ERR_READ, FileUnreadable, FileUnreadableAtVerify, FileUnreadableAtVerify},
         {QUORVEL_ERR_NOT_PE, NotPeFile, NotPeFileAtVerify, NotPeFileAtVerify},
         {QUORVEL_ERR_NO_SIGNATURE, NoSignature, NoSignatureAtVerify, NoSignatureAtVerify},
-        {QUORVEL_ERR_INVALID_PAYLOAD, InvalidPayload, InvalidPayloadAtVerify,
-         InvalidPayloadAtVerify},
+        {QUORVEL_ERR_INVALID_PAYLOAD, InvalidPayload, InvalidPayloadAtVerify, InvalidPayloadAtVerify},
         {QUORVEL_ERR_SIGNATURE_INVALID, InfoUnavailable, SignatureInvalid, SignatureInvalid},
         {QUORVEL_ERR_KEY_MISMATCH, InfoUnavailable, VerificationFailed, VerificationFailed},
         // clang-format on
