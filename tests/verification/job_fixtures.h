@@ -79,9 +79,8 @@ inline keyserver::Client OpenKeyServer() {
 // Polls condition every 10 ms until it holds or timeout passes.
 template <typename Condition>
 bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+    for (auto left = timeout; !condition(); left -= std::chrono::milliseconds(10)) {
+        if (left.count() <= 0) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
