@@ -1,9 +1,6 @@
-// The verification job end to end, one row per outcome: real files, the real signature library
-// and key client, and the loopback HTTPS key server of the CTest fixture. The texts themselves
-// are checked with the outcome table; here each run must end in its row's case. Then the worker
-// thread: one delivery per job, the shared request freed exactly once whoever lets go last,
-// cancellation by a closing page, and the failures to start. Under ASan a leaked outcome or
-// request fails here; under TSan a race does.
+// The verification job end to end, one row per outcome (the texts are the outcome table's), with
+// real files and the loopback HTTPS key server; then the worker thread: one delivery per job, the
+// request freed once by whoever lets go last, the failures to start. ASan and TSan watch here.
 #include "verification/verification_job.h"
 
 #include <gtest/gtest.h>
