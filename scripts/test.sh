@@ -65,10 +65,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 stage "Worker, request and concurrent fetches under ThreadSanitizer"
 cmake -S "$root" -B "$out/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=thread \
     "${sanitizer_flags[@]}" >/dev/null
-cmake --build "$out/tsan" -j "$(nproc)" --target verification_job_tests verification_worker_tests \
+cmake --build "$out/tsan" -j "$(nproc)" --target verification_job_tests \
     keyclient_tests hardening_server_tests
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$out/tsan" --output-on-failure --timeout 300 \
-    -R '^(VerificationWorkerTest|VerificationJobTest|HttpGetTest|Concurrency)\.'
+    -R '^(VerificationJobTest|HttpGetTest|Concurrency)\.'
 
 stage "Fuzzing every target for ${QUORVEL_FUZZ_SECONDS:-30} seconds"
 QUORVEL_FUZZ_BUILD_DIR="$out/fuzz" "$root/scripts/fuzz.sh" "${QUORVEL_FUZZ_SECONDS:-30}"

@@ -12,13 +12,8 @@
 namespace {
 
 TEST(TextEncoding, WideToUtf8) {
-    struct Row {
-        const char* name;
-        std::u16string wide;
-        std::string utf8;
-    };
-    const Row rows[] = {
-        // clang-format off
+    // clang-format off
+    const struct { const char* name; std::u16string wide; std::string utf8; } rows[] = {
         {"empty", u"", ""},
         {"U+007F, last one-byte", u"\u007f", "\x7f"},
         {"U+0080, first two-byte", u"\u0080", "\xc2\x80"},
@@ -30,9 +25,9 @@ TEST(TextEncoding, WideToUtf8) {
         {"lone high surrogate", std::u16string(1, u'\xD800'), "\xef\xbf\xbd"},
         {"lone low surrogate", std::u16string(1, u'\xDC00'), "\xef\xbf\xbd"},
         {"high surrogate then letter", std::u16string({u'\xDBFF', u'a'}), "\xef\xbf\xbd" "a"},
-        // clang-format on
     };
-    for (const Row& row : rows) {
+    // clang-format on
+    for (const auto& row : rows) {
         EXPECT_EQ(WideToUtf8(row.wide), row.utf8) << row.name;
     }
 }
@@ -44,13 +39,8 @@ TEST(TextEncoding, ControlCharactersAreReplacedForTheTerminal) {
 }
 
 TEST(TextEncoding, JsonString) {
-    struct Row {
-        const char* name;
-        std::string input;
-        std::string json;
-    };
-    const Row rows[] = {
-        // clang-format off
+    // clang-format off
+    const struct { const char* name; std::string input, json; } rows[] = {
         {"empty", "", R"("")"},
         {"quote", "say \"hi\"", R"("say \"hi\"")"},
         {"backslash", "C:\\dir\\a.exe", R"("C:\\dir\\a.exe")"},
@@ -65,9 +55,9 @@ TEST(TextEncoding, JsonString) {
         {"overlong replaced", "\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},
         {"surrogate in UTF-8 replaced", "\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
         {"above U+10FFFF replaced", "\xf4\x90\x80\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
-        // clang-format on
     };
-    for (const Row& row : rows) {
+    // clang-format on
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string json = JsonString(row.input);
         EXPECT_EQ(json, row.json);
@@ -78,13 +68,8 @@ TEST(TextEncoding, JsonString) {
 }
 
 VerificationOutcome SampleOutcome() {
-    VerificationOutcome outcome;
-    outcome.statusText = u"Quorvel: verified";
-    outcome.resultText = u"The signature validated successfully.";
-    outcome.domainText = u"b\u00fccher.example";
-    outcome.descriptionText = u"Release \"key\" \\ 1\nline two";
-    outcome.kind = OutcomeKind::Verified;
-    return outcome;
+    return {u"Quorvel: verified", u"The signature validated successfully.", u"b\u00fccher.example",
+            u"Release \"key\" \\ 1\nline two", OutcomeKind::Verified};
 }
 
 TEST(Report, TextLayout) {
@@ -95,12 +80,9 @@ TEST(Report, TextLayout) {
               "cher.example\n"
               "  Key description:     Release \"key\" \\ 1\xef\xbf\xbdline two\n"
               "  Results:             The signature validated successfully.\n");
-}
-
-TEST(Report, TextShowsNotProvidedForAnEmptyDescription) {
-    VerificationOutcome outcome = SampleOutcome();
-    outcome.descriptionText.clear();
-    const std::string text = FormatOutcomeText("a.exe", outcome);
+    VerificationOutcome undescribed = SampleOutcome();
+    undescribed.descriptionText.clear();
+    const std::string text = FormatOutcomeText("a.exe", undescribed);
     EXPECT_NE(text.find("  Key description:     (not provided)\n"), std::string::npos) << text;
 }
 
@@ -111,49 +93,34 @@ TEST(Report, JsonMembersInOrder) {
               "b\xc3\xbc"
               "cher.example"
               R"(","description":"Release \"key\" \\ 1\nline two"})");
-}
-
-TEST(Report, KindNames) {
     EXPECT_STREQ(KindName(OutcomeKind::Neutral), "neutral");
     EXPECT_STREQ(KindName(OutcomeKind::Failed), "failed");
 }
 
 TEST(Report, InfoText) {
-    SignatureInfoReport good;
-    good.opened = true;
-    good.status = QUORVEL_OK;
-    good.domain = "signer.example";
-    good.keyIdText = std::string(43, 'A');
+    const SignatureInfoReport good{true, QUORVEL_OK, "signer.example", std::string(43, 'A')};
     EXPECT_EQ(FormatInfoText("a.exe", good),
               "a.exe\n"
               "  Verification domain: signer.example\n"
               "  Key id:              " +
                   std::string(43, 'A') + "\n");
 
-    SignatureInfoReport emptyDomain = good;
-    emptyDomain.domain.clear();
+    const SignatureInfoReport emptyDomain{true, QUORVEL_OK, "", good.keyIdText};
     EXPECT_NE(FormatInfoText("a.exe", emptyDomain).find("Verification domain: (not available)"),
               std::string::npos);
 
-    struct Row {
-        bool opened;
-        int status;
-        const char* sentence;
+    // clang-format off
+    const struct { SignatureInfoReport report; const char* sentence; } rows[] = {
+        {{false, 0, "", ""}, "The file could not be opened."},
+        {{true, QUORVEL_ERR_READ, "", ""}, "The file could not be read."},
+        {{true, QUORVEL_ERR_NOT_PE, "", ""}, "The file is not a PE file."},
+        {{true, QUORVEL_ERR_NO_SIGNATURE, "", ""}, "The file carries no Quorvel signature."},
+        {{true, QUORVEL_ERR_INVALID_PAYLOAD, "", ""}, "The file's Quorvel signature payload is invalid."},
     };
-    const Row rows[] = {
-        // clang-format off
-        {false, 0, "The file could not be opened."},
-        {true, QUORVEL_ERR_READ, "The file could not be read."},
-        {true, QUORVEL_ERR_NOT_PE, "The file is not a PE file."},
-        {true, QUORVEL_ERR_NO_SIGNATURE, "The file carries no Quorvel signature."},
-        {true, QUORVEL_ERR_INVALID_PAYLOAD, "The file's Quorvel signature payload is invalid."},
-        // clang-format on
-    };
-    for (const Row& row : rows) {
-        SignatureInfoReport report;
-        report.opened = row.opened;
-        report.status = row.status;
-        EXPECT_EQ(FormatInfoText("b.dll", report), std::string("b.dll\n  ") + row.sentence + "\n")
+    // clang-format on
+    for (const auto& row : rows) {
+        EXPECT_EQ(FormatInfoText("b.dll", row.report),
+                  std::string("b.dll\n  ") + row.sentence + "\n")
             << row.sentence;
     }
 }

@@ -7,14 +7,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "common/text_conversion.h"
 #include "keyserver/keyserver_client.h"
-#include "quorvel_test/bytes.h"
 #include "quorvel_test/cert_entries.h"
 #include "quorvel_test/pe_builder.h"
 #include "quorvel_test/signed_pe.h"
@@ -22,28 +20,14 @@
 
 namespace job_test {
 
-using quorvel_test::Bytes;
 using quorvel_test::TestKey;
 
 // A fresh directory, removed with its contents on destruction.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string File(std::string_view name) const { return path_ + "/" + std::string(name); }
-
-  private:
-    std::string path_;
+struct TempDir {
+    std::string path = (std::filesystem::temp_directory_path() / "quorvel-XXXXXX").string();
+    TempDir() { EXPECT_NE(mkdtemp(path.data()), nullptr) << path; }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string File(std::string_view name) const { return path + "/" + std::string(name); }
 };
 
 // A key no other test process uses at the same time, so its key document path is this test's.
@@ -64,50 +48,22 @@ inline std::string KeyPath(const TestKey& key) {
     return "/.well-known/vantors/v1/" + KeyIdText(key);
 }
 
-// A key document for publicKey naming kid; description null: no description member.
-inline std::string KeyDocument(const quorvel_test::PublicKey& publicKey, const std::string& kid,
-                               std::string_view state, const char* description) {
+// The key's document; description null: no description member; kid empty: the key's own id.
+inline std::string KeyDocument(const TestKey& key, std::string_view state, const char* description,
+                               std::string kid = "") {
     std::string document = R"({"jwk":{"kty":"OKP","crv":"Ed25519","x":")" +
-                           quorvel_test::Base64Url(publicKey.data(), publicKey.size()) +
-                           R"(","kid":")" + kid + R"("},"status":{"state":")" + std::string(state) +
-                           R"("})";
+                           quorvel_test::Base64Url(key.public_key.data(), key.public_key.size()) +
+                           R"(","kid":")" + (kid.empty() ? KeyIdText(key) : kid) +
+                           R"("},"status":{"state":")" + std::string(state) + R"("})";
     if (description != nullptr) document += R"(,"description":")" + std::string(description) + "\"";
     return document + "}";
 }
-inline std::string KeyDocument(const TestKey& key, std::string_view state,
-                               const char* description) {
-    return KeyDocument(key.public_key, KeyIdText(key), state, description);
-}
 
-inline Bytes UnsignedPe() { return quorvel_test::MakeUnsignedPe(quorvel_test::SignedPeOptions{}); }
-inline Bytes SignedPe(const TestKey& key, std::string_view domain) {
+inline quorvel_test::Bytes UnsignedPe() {
+    return quorvel_test::MakeUnsignedPe(quorvel_test::SignedPeOptions{});
+}
+inline quorvel_test::Bytes SignedPe(const TestKey& key, std::string_view domain) {
     return quorvel_test::SignPe(UnsignedPe(), key, domain, quorvel_test::Container::kQuorvelEntry);
-}
-
-// One byte of section data just before the certificate table flipped: the digest no longer matches.
-inline Bytes Tampered(Bytes image) {
-    image.at(quorvel_test::ReadLayout(image).table_offset - 1) ^= 0x01;
-    return image;
-}
-
-// Signed by signer but naming the key id of named.
-inline Bytes SignedPeNamingOtherKey(const TestKey& signer, const TestKey& named,
-                                    std::string_view domain) {
-    const Bytes image = UnsignedPe();
-    const Bytes payload = quorvel_test::MakePayload(
-        quorvel_test::SignDigest(signer, quorvel_test::ReferenceImageDigest(image)),
-        quorvel_test::JwkThumbprint(named.public_key), domain);
-    return quorvel_test::AppendCertificateTable(image, quorvel_test::MakeQuorvelEntry(payload));
-}
-
-// A Quorvel entry whose payload has the wrong length.
-inline Bytes PeWithMalformedPayload(std::string_view domain) {
-    quorvel_test::QuorvelEntryFields fields;
-    fields.payload_length = 351;
-    const Bytes payload = quorvel_test::MakePayload(quorvel_test::PatternSignature(1),
-                                                    quorvel_test::PatternKeyId(2), domain);
-    return quorvel_test::AppendCertificateTable(UnsignedPe(),
-                                                quorvel_test::MakeQuorvelEntry(payload, fields));
 }
 
 inline std::u16string U16(std::string_view utf8) { return Utf8ToWide(std::string(utf8).c_str()); }
@@ -123,9 +79,8 @@ inline keyserver::Client OpenKeyServer() {
 // Polls condition every 10 ms until it holds or timeout passes.
 template <typename Condition>
 bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+    for (auto left = timeout; !condition(); left -= std::chrono::milliseconds(10)) {
+        if (left.count() <= 0) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
