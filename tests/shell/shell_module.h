@@ -8,7 +8,6 @@
 
 namespace shell_test {
 
-// {6B2D91C4-3E07-4A5F-8C1D-27E9F0A4B318}
 inline constexpr CLSID kClassId = {
     0x6B2D91C4, 0x3E07, 0x4A5F, {0x8C, 0x1D, 0x27, 0xE9, 0xF0, 0xA4, 0xB3, 0x18}};
 inline constexpr wchar_t kClassIdText[] = L"{6B2D91C4-3E07-4A5F-8C1D-27E9F0A4B318}";

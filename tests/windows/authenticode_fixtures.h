@@ -12,16 +12,12 @@ namespace windows_fixtures {
 
 // FOLDER/NAME.p7b holds each message; FOLDER/expected.txt one "NAME DESCRIPTION" per line.
 inline constexpr char kExpectedFile[] = "expected.txt";
-// An Authenticode-signed PE whose key is KeyFromSeedByte(kSignedFileSeed), and that key in
-// PEM form (scripts/test-windows.sh makes its key document with quorvel-sign).
+// An Authenticode-signed PE, key KeyFromSeedByte(kSignedFileSeed) (also in NAME.key as PEM).
 inline constexpr char kSignedFile[] = "authenticode-signed.exe";
-inline constexpr char kSignedFileKey[] = "authenticode-signed.key";
 inline constexpr unsigned char kSignedFileSeed = 0x21;
-inline constexpr char kSignedFileDomain[] = "authenticode.example";
 
 // "decoded|found|seen|attributes": the seam's and the payload search's answers, whether it met
-// the attribute, and signer 0's unauthenticated attributes in visiting order ("oid=hex,hex;...").
-// The payload itself is cut from those bytes by code both builds share.
+// the attribute, and signer 0's unauthenticated attributes in order ("oid=hex,hex;...").
 inline std::string DescribeMessage(const quorvel_test::Bytes& der) {
     std::string attributes;
     const int decoded = quorvel_pkcs7_visit_signer_attributes(
@@ -29,9 +25,8 @@ inline std::string DescribeMessage(const quorvel_test::Bytes& der) {
         [](void* context, const char* oid, const quorvel_der_value* values, size_t count) {
             std::string& text = *static_cast<std::string*>(context);
             text += (text.empty() ? "" : ";") + std::string(oid != nullptr ? oid : "(null)") + "=";
-            for (size_t i = 0; i < count; ++i) {
+            for (size_t i = 0; i < count; ++i)
                 text += (i > 0 ? "," : "") + quorvel_test::ToHex(values[i].bytes, values[i].length);
-            }
             return 0;
         },
         &attributes);
