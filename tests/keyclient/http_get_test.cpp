@@ -1,5 +1,4 @@
-// The HTTPS fetch: its write callback's limit, then one table of server behaviours against the
-// loopback key server (tests/keyserver), each with the answer or the error the fetch must give.
+// The HTTPS fetch: one table of server behaviours (tests/keyserver), each an answer or an error.
 #include "keyclient/http_get.h"
 
 #include <gtest/gtest.h>
@@ -19,24 +18,14 @@ using keyserver::Listener;
 constexpr char kUntouched[] = "untouched";
 constexpr char kDocuments[] = "/.well-known/vantors/v1/";
 
-TEST(WriteResponseChunk, TakesWholeChunksUpToTheLimit) {
-    const std::size_t wraps = ~std::size_t{0} / 2 + 1;  // twice it is 0
-    struct Row {
-        std::size_t held, size, count, taken;
-    } const rows[] = {
-        {0, 1, 65536, 65536}, {0, 1, 65537, 0},     {65535, 1, 1, 1}, {65535, 1, 2, 0},
-        {65536, 1, 1, 0},     {0, 2, 32768, 65536}, {0, 65537, 1, 0}, {0, wraps, 2, 0},
-    };
-    std::string data(kMaxResponseBytes + 1, 'd');
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.held << " held, " << row.size << " x " << row.count);
-        ResponseBuffer buffer;
-        buffer.data.assign(row.held, 'h');
-        EXPECT_EQ(WriteResponseChunk(data.data(), row.size, row.count, &buffer), row.taken);
-        EXPECT_EQ(buffer.exceeded, row.taken == 0);
-        EXPECT_EQ(buffer.data.size(), row.held + row.taken);
-        EXPECT_EQ(WriteResponseChunk(nullptr, 1, 1, &buffer), 0u) << "no data";
-    }
+// libcurl passes size 1, but a size times count that wraps around must not slip past the limit
+// (the fetch table below has the limit's boundary pair).
+TEST(WriteResponseChunk, RefusesAWrappingChunkAndNoData) {
+    ResponseBuffer buffer;
+    char data[] = "d";
+    EXPECT_EQ(WriteResponseChunk(data, ~std::size_t{0} / 2 + 1, 2, &buffer), 0u);
+    EXPECT_TRUE(buffer.exceeded);
+    EXPECT_EQ(WriteResponseChunk(nullptr, 1, 1, &buffer), 0u);
 }
 
 // One HttpGet call: its result, its three outputs (which start untouched) and its duration.
@@ -115,25 +104,27 @@ TEST_F(HttpGetTest, TimeLimitsOnTwoThreadsAtOnce) {
     connectThread.join();
     EXPECT_EQ(CurlGlobalInitRunCount(), 1);
     EXPECT_FALSE(total.ok);
+    // libcurl's text carries the time: "... after 5000 milliseconds ...".
     EXPECT_EQ(total.error.rfind("Operation timed out after 5", 0), 0u) << total.error;
-    EXPECT_GE(total.seconds, 4.5);
-    EXPECT_LE(total.seconds, 15.0);
     EXPECT_FALSE(connect.ok);
     EXPECT_GE(connect.seconds, 2.5) << connect.error;
     EXPECT_LE(connect.seconds, 4.9) << "the connect limit, not the total limit: " << connect.error;
 }
 
-// Without options only the system's trust store counts, which does not hold the test CA.
+// A missing output stops the call before any request. Without options only the system's trust
+// store counts, which does not hold the test CA.
 TEST_F(HttpGetTest, RequestOptionsAndOutputs) {
     const std::string name = Serve({.body = "{}"});
     const std::string url = BuildKeyDocumentUrl(server_.Domain(Listener::Trusted), name);
+    const std::string ca = server_.CaFile();
+    const FetchOptions options{.extraCaFile = ca.c_str()};
     std::string body, error;
     long status = 0;
-    EXPECT_FALSE(HttpGet(url, nullptr, &status, nullptr));
-    EXPECT_FALSE(HttpGet(url, &body, nullptr, nullptr));
+    EXPECT_FALSE(HttpGet(url, nullptr, &status, nullptr, &options));
+    EXPECT_FALSE(HttpGet(url, &body, nullptr, nullptr, &options));
     EXPECT_FALSE(HttpGet(url, &body, &status, &error));
     EXPECT_EQ(error, "SSL certificate problem: unable to get local issuer certificate");
-    EXPECT_EQ(Get(Listener::Trusted, name).status, 200);
+    EXPECT_TRUE(HttpGet(url, &body, &status, &error, &options));
     const auto requests = server_.RequestsFor(kDocuments + name);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].headers, "Host: " + server_.Domain(Listener::Trusted) +
