@@ -94,8 +94,8 @@ TEST_F(HttpGetTest, ServerBehaviours) {
     }
 }
 
-// Each time limit proven once, both at the same moment. They are the process's first fetches,
-// so they also show that two concurrent first callers initialise libcurl once between them.
+// Each time limit once, both at the same moment, as the process's first fetches (so libcurl is
+// initialised once for two concurrent first callers). The total limit's text carries its time.
 TEST_F(HttpGetTest, TimeLimitsOnTwoThreadsAtOnce) {
     const std::string slow = Serve({.headersDelayMs = 20000});
     Fetch total, connect;
@@ -104,7 +104,6 @@ TEST_F(HttpGetTest, TimeLimitsOnTwoThreadsAtOnce) {
     connectThread.join();
     EXPECT_EQ(CurlGlobalInitRunCount(), 1);
     EXPECT_FALSE(total.ok);
-    // libcurl's text carries the time: "... after 5000 milliseconds ...".
     EXPECT_EQ(total.error.rfind("Operation timed out after 5", 0), 0u) << total.error;
     EXPECT_FALSE(connect.ok);
     EXPECT_GE(connect.seconds, 2.5) << connect.error;
