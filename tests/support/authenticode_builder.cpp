@@ -15,33 +15,23 @@ namespace quorvel_test {
 
 namespace {
 
-struct Pkcs7Free {
-    void operator()(PKCS7* p) const { PKCS7_free(p); }
+// unique_ptr deleters from OpenSSL's free functions.
+template <auto Free>
+struct Deleter {
+    template <typename T>
+    void operator()(T* p) const {
+        Free(p);
+    }
 };
-struct BioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-};
-struct AttributeFree {
-    void operator()(X509_ATTRIBUTE* p) const { X509_ATTRIBUTE_free(p); }
-};
-struct ObjectFree {
-    void operator()(ASN1_OBJECT* p) const { ASN1_OBJECT_free(p); }
-};
-using Pkcs7Ptr = std::unique_ptr<PKCS7, Pkcs7Free>;
+using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7_free>>;
+using ObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("OpenSSL: " + what); }
 
-struct KeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct CertificateFree {
-    void operator()(X509* p) const { X509_free(p); }
-};
-
 // A self-signed P-256 certificate and its key, one per signer index, made once per process.
 struct TestSigner {
-    std::unique_ptr<EVP_PKEY, KeyFree> key;
-    std::unique_ptr<X509, CertificateFree> certificate;
+    std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>> key;
+    std::unique_ptr<X509, Deleter<X509_free>> certificate;
 };
 
 TestSigner MakeTestSigner(int index) {
@@ -78,9 +68,9 @@ const TestSigner& SignerAt(size_t index) {
 }
 
 void AddAttribute(PKCS7_SIGNER_INFO* signer_info, const AttributeSpec& wanted) {
-    std::unique_ptr<ASN1_OBJECT, ObjectFree> object(OBJ_txt2obj(wanted.oid.c_str(), 1));
+    ObjectPtr object(OBJ_txt2obj(wanted.oid.c_str(), 1));
     if (!object) Fail("object identifier " + wanted.oid);
-    std::unique_ptr<X509_ATTRIBUTE, AttributeFree> attribute(X509_ATTRIBUTE_new());
+    std::unique_ptr<X509_ATTRIBUTE, Deleter<X509_ATTRIBUTE_free>> attribute(X509_ATTRIBUTE_new());
     if (!attribute || !X509_ATTRIBUTE_set1_object(attribute.get(), object.get())) {
         Fail("attribute");
     }
@@ -92,11 +82,10 @@ void AddAttribute(PKCS7_SIGNER_INFO* signer_info, const AttributeSpec& wanted) {
             Fail("attribute value");
         }
     }
-    if (signer_info->unauth_attr == nullptr) {
+    // Pushed as it is: X509at_add1_attr would refuse a repeated attribute type.
+    if (signer_info->unauth_attr == nullptr)
         signer_info->unauth_attr = sk_X509_ATTRIBUTE_new_null();
-        if (signer_info->unauth_attr == nullptr) Fail("attribute list");
-    }
-    if (!sk_X509_ATTRIBUTE_push(signer_info->unauth_attr, attribute.get())) Fail("push");
+    if (!sk_X509_ATTRIBUTE_push(signer_info->unauth_attr, attribute.get())) Fail("attribute list");
     attribute.release();
 }
 
@@ -119,11 +108,9 @@ Pkcs7Ptr Decode(const Bytes& der) {
 }  // namespace
 
 Bytes MakeSignedData(const std::vector<SignerSpec>& signers) {
-    if (signers.empty()) {
-        throw std::invalid_argument("at least one signer");
-    }
+    if (signers.empty()) throw std::invalid_argument("at least one signer");
     static const char kContent[] = "Quorvel test content";
-    std::unique_ptr<BIO, BioFree> data(BIO_new_mem_buf(kContent, sizeof kContent - 1));
+    std::unique_ptr<BIO, Deleter<BIO_free>> data(BIO_new_mem_buf(kContent, sizeof kContent - 1));
     const int flags = PKCS7_BINARY | PKCS7_NOSMIMECAP | PKCS7_PARTIAL;
     Pkcs7Ptr message(PKCS7_sign(nullptr, nullptr, nullptr, nullptr, flags));
     if (!message || !data) Fail("PKCS7_sign");
@@ -148,17 +135,14 @@ Bytes MakeSignedData(const std::vector<SignerSpec>& signers) {
     // undecodable on purpose (malformed values) has no order to check.
     const unsigned char* cursor = der.data();
     Pkcs7Ptr decoded(d2i_PKCS7(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!decoded) {
-        return der;
-    }
-    STACK_OF(PKCS7_SIGNER_INFO)* encoded = PKCS7_get_signer_info(decoded.get());
-    for (size_t i = 0; i < signers.size(); ++i) {
-        PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(encoded, static_cast<int>(i));
+    for (size_t i = 0; decoded && i < signers.size(); ++i) {
+        PKCS7_SIGNER_INFO* info =
+            sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(decoded.get()), static_cast<int>(i));
         if (info == nullptr ||
             ASN1_INTEGER_get(info->issuer_and_serial->serial) != 0x1000 + static_cast<long>(i)) {
             throw std::runtime_error(
-                "DER sorting changed the order of the signers (a longer signer encoding sorts "
-                "last; give later signers longer attributes)");
+                "DER sorting changed the order of the signers (give later "
+                "signers longer attributes)");
         }
     }
     return der;
@@ -176,7 +160,7 @@ Bytes AddAttributeToFirstSigner(const Bytes& pkcs7_der, const AttributeSpec& att
     // Re-encoding sorts the signers; the attribute must still be on signer 0.
     Pkcs7Ptr decoded = Decode(der);
     PKCS7_SIGNER_INFO* first = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(decoded.get()), 0);
-    std::unique_ptr<ASN1_OBJECT, ObjectFree> object(OBJ_txt2obj(attribute.oid.c_str(), 1));
+    ObjectPtr object(OBJ_txt2obj(attribute.oid.c_str(), 1));
     if (first == nullptr || !object ||
         X509at_get_attr_by_OBJ(first->unauth_attr, object.get(), -1) < 0) {
         throw std::runtime_error("the attribute did not stay on signer 0");
@@ -185,7 +169,8 @@ Bytes AddAttributeToFirstSigner(const Bytes& pkcs7_der, const AttributeSpec& att
 }
 
 Bytes MakeSignedDataWithNested(const Bytes& nested_pkcs7_der) {
-    return MakeSignedData({SignerSpec{{AttributeSpec{kNestedSignatureOid, {nested_pkcs7_der}}}}});
+    return MakeSignedData(
+        {SignerSpec{{AttributeSpec{"1.3.6.1.4.1.311.2.4.1", {nested_pkcs7_der}}}}});
 }
 
 }  // namespace quorvel_test

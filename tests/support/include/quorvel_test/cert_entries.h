@@ -17,10 +17,9 @@ constexpr size_t kDomainFieldBytes = 256;
 using Signature = std::array<unsigned char, 64>;
 using KeyId = std::array<unsigned char, 32>;
 
-// signature, key id, then the domain bytes followed by zeros up to 256 bytes. A domain of
-// 256 bytes or more fills the field with its first 256 bytes (no terminating zero).
+// signature, key id, then the domain bytes and zeros up to 256 bytes (a longer domain is cut
+// to its first 256 bytes: no terminating zero); or the whole 256-byte field as given.
 Bytes MakePayload(const Signature& signature, const KeyId& key_id, std::string_view domain);
-// The same with the whole 256-byte domain field given as is.
 Bytes MakePayloadWithDomainField(const Signature& signature, const KeyId& key_id,
                                  const Bytes& domain_field);
 
@@ -38,18 +37,15 @@ struct QuorvelEntryFields {
     uint16_t payload_length = 352;
 };
 
-// The 20-byte header, then the payload bytes as given, then zero padding up to a multiple
-// of 8 (so a 352-byte payload gives 376 bytes with dwLength 372).
+// The 20-byte header, the payload as given, zeros up to a multiple of 8 (376 bytes for 352).
 Bytes MakeQuorvelEntry(const Bytes& payload, const QuorvelEntryFields& fields = {});
 
-// A WIN_CERTIFICATE: dwLength (8 + content, unless given), revision, type, content, then
-// zero padding up to a multiple of 8.
+// A WIN_CERTIFICATE: dwLength (8 + content unless given), revision, type, content, then
+// zeros up to a multiple of 8.
 Bytes MakeWinCertificate(uint16_t revision, uint16_t type, const Bytes& content,
                          std::optional<uint32_t> length = std::nullopt);
-
 Bytes MakeAuthenticodeEntry(const Bytes& pkcs7_der);
 
-// One entry of a parsed certificate table.
 struct CertificateEntry {
     uint64_t offset;  // in the image
     uint32_t length;

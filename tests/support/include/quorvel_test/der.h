@@ -7,14 +7,11 @@
 
 namespace quorvel_test {
 
-// The length octets for length: minimal DER when length_bytes is 0, else the long form with
-// exactly length_bytes big-endian bytes (leading zeros allowed: non-minimal). length_bytes
-// above 8 writes the count byte 0x80 | length_bytes with that many bytes.
+// The length octets: minimal DER when length_bytes is 0, else the long form with exactly
+// length_bytes big-endian bytes (non-minimal with leading zeros; above 8, the count byte
+// 0x80 | length_bytes and that many bytes).
 Bytes DerLength(uint64_t length, unsigned length_bytes = 0);
-
-// tag, length octets (as DerLength), content.
 Bytes DerTlv(unsigned char tag, const Bytes& content, unsigned length_bytes = 0);
-
 Bytes DerOctetString(const Bytes& content, unsigned length_bytes = 0);
 Bytes DerSequence(const Bytes& content);
 Bytes DerSet(const Bytes& content);
