@@ -168,9 +168,4 @@ Bytes AddAttributeToFirstSigner(const Bytes& pkcs7_der, const AttributeSpec& att
     return der;
 }
 
-Bytes MakeSignedDataWithNested(const Bytes& nested_pkcs7_der) {
-    return MakeSignedData(
-        {SignerSpec{{AttributeSpec{"1.3.6.1.4.1.311.2.4.1", {nested_pkcs7_der}}}}});
-}
-
 }  // namespace quorvel_test

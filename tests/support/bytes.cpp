@@ -39,20 +39,6 @@ uint16_t GetLe16(const Bytes& bytes, uint64_t pos) {
 }
 uint32_t GetLe32(const Bytes& bytes, uint64_t pos) { return GetLe(bytes, pos, 4); }
 
-void Append(Bytes& bytes, const Bytes& tail) {
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) Append(out, part);
-    return out;
-}
-
-Bytes FromText(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-Bytes Repeat(unsigned char value, size_t count) { return Bytes(count, value); }
-
 std::string ToHex(const unsigned char* bytes, size_t length) {
     std::string text(length * 2 + 1, '\0');
     sodium_bin2hex(text.data(), text.size(), bytes, length);

@@ -8,21 +8,14 @@
 
 namespace quorvel_test {
 
-Bytes MakePayloadWithDomainField(const Signature& signature, const KeyId& key_id,
-                                 const Bytes& domain_field) {
-    if (domain_field.size() != kDomainFieldBytes) {
-        throw std::invalid_argument("domain field must be 256 bytes");
-    }
+Bytes MakePayload(const Signature& signature, const KeyId& key_id, std::string_view domain) {
     Bytes payload(signature.begin(), signature.end());
     payload.insert(payload.end(), key_id.begin(), key_id.end());
-    Append(payload, domain_field);
+    payload.insert(
+        payload.end(), domain.begin(),
+        domain.begin() + static_cast<std::ptrdiff_t>(std::min(domain.size(), kDomainFieldBytes)));
+    payload.resize(kPayloadBytes);
     return payload;
-}
-
-Bytes MakePayload(const Signature& signature, const KeyId& key_id, std::string_view domain) {
-    Bytes field(domain.begin(), domain.begin() + std::min(domain.size(), kDomainFieldBytes));
-    field.resize(kDomainFieldBytes);
-    return MakePayloadWithDomainField(signature, key_id, field);
 }
 
 Signature PatternSignature(unsigned char seed) {
@@ -57,10 +50,6 @@ Bytes MakeQuorvelEntry(const Bytes& payload, const QuorvelEntryFields& fields) {
     PutLe16(header, 10, fields.payload_length);
     return MakeWinCertificate(fields.revision, fields.type, Concat({header, payload}),
                               fields.length);
-}
-
-Bytes MakeAuthenticodeEntry(const Bytes& pkcs7_der) {
-    return MakeWinCertificate(0x0200, 0x0002, pkcs7_der);
 }
 
 std::vector<CertificateEntry> SplitCertificateTable(const Bytes& image) {

@@ -25,34 +25,6 @@ void AppendPattern(Bytes& bytes, unsigned char seed, uint64_t count) {
 
 }  // namespace
 
-PeBuilder::PeBuilder(bool pe32plus) : pe32plus_(pe32plus) {}
-
-PeBuilder& PeBuilder::AddSection(const std::string& name, uint32_t raw_size, unsigned char fill) {
-    sections_.push_back({name, raw_size, fill});
-    return *this;
-}
-
-PeBuilder& PeBuilder::SetGap(uint32_t bytes) {
-    gap_ = bytes;
-    return *this;
-}
-
-PeBuilder& PeBuilder::SetCertificateTable(const Bytes& table, TablePlacement placement) {
-    table_ = table;
-    placement_ = placement;
-    return *this;
-}
-
-PeBuilder& PeBuilder::SetTrailing(const Bytes& bytes) {
-    trailing_ = bytes;
-    return *this;
-}
-
-PeBuilder& PeBuilder::OverrideDirectory(uint32_t offset, uint32_t size) {
-    directory_override_ = std::make_pair(offset, size);
-    return *this;
-}
-
 BuiltPe PeBuilder::Build() const {
     BuiltPe out;
     PeLayout& layout = out.layout;

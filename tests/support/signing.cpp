@@ -26,12 +26,6 @@ TestKey KeyFromSeedHex(std::string_view hex64) {
     return KeyFromSeed(seed);
 }
 
-TestKey KeyFromSeedByte(unsigned char byte) {
-    Seed seed{};
-    seed.fill(byte);
-    return KeyFromSeed(seed);
-}
-
 Signature SignDigest(const TestKey& key, const Digest& digest) {
     Signature signature{};
     crypto_sign_detached(signature.data(), nullptr, digest.data(), digest.size(),
@@ -80,10 +74,6 @@ Digest ReferenceImageDigest(const Bytes& image) {
     }
     hashed.insert(hashed.end(), image.begin() + static_cast<std::ptrdiff_t>(next), image.end());
     return Sha256(hashed.data(), hashed.size());
-}
-
-Bytes MakeSignedPayload(const TestKey& key, const Digest& digest, std::string_view domain) {
-    return MakePayload(SignDigest(key, digest), JwkThumbprint(key.public_key), domain);
 }
 
 }  // namespace quorvel_test

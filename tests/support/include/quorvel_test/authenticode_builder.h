@@ -31,6 +31,9 @@ Bytes MakeSignedData(const std::vector<SignerSpec>& signers);
 Bytes AddAttributeToFirstSigner(const Bytes& pkcs7_der, const AttributeSpec& attribute);
 
 // A SignedData whose signer 0 has a nested-signature attribute holding nested_pkcs7_der.
-Bytes MakeSignedDataWithNested(const Bytes& nested_pkcs7_der);
+inline Bytes MakeSignedDataWithNested(const Bytes& nested_pkcs7_der) {
+    return MakeSignedData(
+        {SignerSpec{{AttributeSpec{"1.3.6.1.4.1.311.2.4.1", {nested_pkcs7_der}}}}});
+}
 
 }  // namespace quorvel_test

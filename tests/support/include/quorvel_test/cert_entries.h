@@ -18,10 +18,8 @@ using Signature = std::array<unsigned char, 64>;
 using KeyId = std::array<unsigned char, 32>;
 
 // signature, key id, then the domain bytes and zeros up to 256 bytes (a longer domain is cut
-// to its first 256 bytes: no terminating zero); or the whole 256-byte field as given.
+// to its first 256 bytes: no terminating zero).
 Bytes MakePayload(const Signature& signature, const KeyId& key_id, std::string_view domain);
-Bytes MakePayloadWithDomainField(const Signature& signature, const KeyId& key_id,
-                                 const Bytes& domain_field);
 
 // A recognisable signature and key id for tests that never verify.
 Signature PatternSignature(unsigned char seed);
@@ -44,7 +42,9 @@ Bytes MakeQuorvelEntry(const Bytes& payload, const QuorvelEntryFields& fields = 
 // zeros up to a multiple of 8.
 Bytes MakeWinCertificate(uint16_t revision, uint16_t type, const Bytes& content,
                          std::optional<uint32_t> length = std::nullopt);
-Bytes MakeAuthenticodeEntry(const Bytes& pkcs7_der);
+inline Bytes MakeAuthenticodeEntry(const Bytes& pkcs7_der) {
+    return MakeWinCertificate(0x0200, 0x0002, pkcs7_der);
+}
 
 struct CertificateEntry {
     uint64_t offset;  // in the image

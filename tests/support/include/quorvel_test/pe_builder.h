@@ -31,14 +31,23 @@ enum class TablePlacement { kAfterSections, kAfterFirstSection };
 
 class PeBuilder {
   public:
-    explicit PeBuilder(bool pe32plus = true);
+    explicit PeBuilder(bool pe32plus = true) : pe32plus_(pe32plus) {}
     // raw_size bytes (rounded up to 0x200) of a pattern seeded by fill: no two sections alike.
-    PeBuilder& AddSection(const std::string& name, uint32_t raw_size, unsigned char fill);
-    PeBuilder& SetGap(uint32_t bytes);  // non-zero bytes between the previous data and the table
+    PeBuilder& AddSection(const std::string& name, uint32_t raw_size, unsigned char fill) {
+        return sections_.push_back({name, raw_size, fill}), *this;
+    }
+    // Non-zero bytes between the previous data and the table.
+    PeBuilder& SetGap(uint32_t bytes) { return gap_ = bytes, *this; }
     PeBuilder& SetCertificateTable(const Bytes& table,
-                                   TablePlacement placement = TablePlacement::kAfterSections);
-    PeBuilder& SetTrailing(const Bytes& bytes);  // appended after the table (or the sections)
-    PeBuilder& OverrideDirectory(uint32_t offset, uint32_t size);  // written whatever the layout
+                                   TablePlacement placement = TablePlacement::kAfterSections) {
+        return table_ = table, placement_ = placement, *this;
+    }
+    // Appended after the table (or the sections).
+    PeBuilder& SetTrailing(const Bytes& bytes) { return trailing_ = bytes, *this; }
+    // The directory entry as written, whatever the layout.
+    PeBuilder& OverrideDirectory(uint32_t offset, uint32_t size) {
+        return directory_override_ = std::make_pair(offset, size), *this;
+    }
     BuiltPe Build() const;
 
   private:

@@ -22,8 +22,12 @@ struct TestKey {
 };
 
 TestKey KeyFromSeed(const Seed& seed);
-TestKey KeyFromSeedHex(std::string_view hex64);  // throws std::invalid_argument
-TestKey KeyFromSeedByte(unsigned char byte);     // all 32 seed bytes equal to byte
+TestKey KeyFromSeedHex(std::string_view hex64);       // throws std::invalid_argument
+inline TestKey KeyFromSeedByte(unsigned char byte) {  // all 32 seed bytes equal to byte
+    Seed seed{};
+    seed.fill(byte);
+    return KeyFromSeed(seed);
+}
 
 Signature SignDigest(const TestKey& key, const Digest& digest);  // Ed25519 over the 32 bytes
 Digest Sha256(const unsigned char* bytes, size_t length);
@@ -36,6 +40,8 @@ KeyId JwkThumbprint(const PublicKey& public_key);                  // RFC 7638, 
 Digest ReferenceImageDigest(const Bytes& image);
 
 // A payload whose signature signs the digest, with the key's thumbprint as key id.
-Bytes MakeSignedPayload(const TestKey& key, const Digest& digest, std::string_view domain);
+inline Bytes MakeSignedPayload(const TestKey& key, const Digest& digest, std::string_view domain) {
+    return MakePayload(SignDigest(key, digest), JwkThumbprint(key.public_key), domain);
+}
 
 }  // namespace quorvel_test
