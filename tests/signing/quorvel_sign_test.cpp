@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "keyclient/key_document.h"
 #include "keyserver/keyserver_client.h"
 #include "quorvel_test/authenticode_builder.h"
 #include "quorvel_test/cert_entries.h"
@@ -40,11 +39,6 @@ std::string Quoted(const std::string& text) {
     return quoted + "'";
 }
 
-std::string Text(const std::string& path) {
-    const Bytes bytes = ReadFile(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 class QuorvelSignTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -64,8 +58,11 @@ class QuorvelSignTest : public ::testing::Test {
         fs::create_directories(run);
         const int status = std::system(
             (command + " >" + Quoted(run + "/out") + " 2>" + Quoted(run + "/err")).c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Text(run + "/out"),
-                Text(run + "/err")};
+        const auto text = [&](const char* name) {
+            const Bytes bytes = ReadFile(run + name);
+            return std::string(bytes.begin(), bytes.end());
+        };
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text("/out"), text("/err")};
     }
 
     Outcome Sign(const std::vector<std::string>& arguments) const {
@@ -107,12 +104,12 @@ TEST_F(QuorvelSignTest, EachRefusalLeavesTheInputAndNoOutput) {
         quorvel_test::MakeAuthenticodeEntry(quorvel_test::MakeSignedData({{}})));
     const std::string withAuthenticode = Write("authenticode.exe", builder.Build().bytes);
     const std::string signedPe = Path("signed.exe"), inAuthenticode = Path("in-authenticode.exe");
-    ASSERT_EQ(Sign({"sign", "--key", key_, "--domain", "a.example", "-o", signedPe, pe}).exitCode,
-              0);
-    ASSERT_EQ(Sign({"sign", "--key", key_, "--domain", "a.example", "--authenticode", "-o",
-                    inAuthenticode, withAuthenticode})
-                  .exitCode,
-              0);
+    for (const auto& extra : {std::vector<std::string>{"-o", signedPe, pe},
+                              {"--authenticode", "-o", inAuthenticode, withAuthenticode}}) {
+        std::vector<std::string> arguments = {"sign", "--key", key_, "--domain", "a.example"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        ASSERT_EQ(Sign(arguments).exitCode, 0);
+    }
     Bytes trailing = ReadFile(kShim);
     trailing.push_back(0);
     Bytes misaligned = ReadFile(kShim);
@@ -129,12 +126,9 @@ TEST_F(QuorvelSignTest, EachRefusalLeavesTheInputAndNoOutput) {
         std::vector<std::string> extra;
         std::string message;
     };
+    const std::string text = Write("text.exe", quorvel_test::FromText("not a PE"));
     const Row rows[] = {
-        {Write("text.exe", quorvel_test::FromText("not a PE")),
-         key_,
-         "a.example",
-         {},
-         "text.exe: not a PE file"},
+        {text, key_, "a.example", {}, "text.exe: not a PE file"},
         {Write("no-directory.exe", noDirectory), key_, "a.example", {}, "no security directory"},
         {Write("trailing.efi", trailing), key_, "a.example", {}, "not the last part of the file"},
         {Write("malformed.efi", misaligned), key_, "a.example", {}, "table is malformed"},
@@ -175,7 +169,10 @@ TEST_F(QuorvelSignTest, EachRefusalLeavesTheInputAndNoOutput) {
     EXPECT_EQ(Sign({"--version"}).out.rfind("quorvel-sign ", 0), 0U);
 }
 
-TEST_F(QuorvelSignTest, KeygenInteroperatesWithOpenssl) {
+// A key from keygen (which openssl reads), its key document, and a Debian file given an
+// Authenticode signature by osslsigncode (one entry: osslsigncode reads no others), then the
+// payload inside it: the Authenticode digests stay, quorvel-verify agrees.
+TEST_F(QuorvelSignTest, OwnKeySignsAnOsslsigncodeFileThatVerifies) {
     const std::string key = Path("new.pem");
     const Outcome made = Sign({"keygen", key});
     ASSERT_EQ(made.exitCode, 0) << made.err;
@@ -185,30 +182,16 @@ TEST_F(QuorvelSignTest, KeygenInteroperatesWithOpenssl) {
     const Bytes pem = ReadFile(key);
     EXPECT_EQ(Sign({"keygen", key}).exitCode, 1);
     EXPECT_EQ(ReadFile(key), pem) << "an existing key is never overwritten";
-
     key_ = key;
     std::string keyId;
     const std::string document = KeyDocument(&keyId);
     EXPECT_EQ(made.out, keyId + "\n");
-    Bytes32 publicKey{};
-    std::u16string state, description;
-    std::string error;
-    ASSERT_TRUE(ParseKeyDocument(document, keyId, publicKey, &state, &description, &error))
-        << error << "\n"
-        << document;
-    EXPECT_EQ(state, u"active");
-    EXPECT_EQ(description, u"Release key");
     const Outcome pub = Shell("openssl pkey -pubout -outform DER -in " + Quoted(key) +
                               " | tail -c 32 | basenc --base64url | tr -d '=\\n'");
     EXPECT_NE(document.find("\"x\":\"" + pub.out + "\""), std::string::npos) << pub.out;
-    const Outcome revoked = Sign({"key-document", "--key", key, "--revoked"});
-    EXPECT_TRUE(ParseKeyDocument(revoked.out, keyId, publicKey, &state, nullptr, &error));
-    EXPECT_EQ(state, u"revoked");
-}
+    const std::string revoked = Sign({"key-document", "--key", key, "--revoked"}).out;
+    EXPECT_NE(revoked.find("\"state\":\"revoked\""), std::string::npos) << revoked;
 
-// A Debian file given an Authenticode signature by osslsigncode (one entry: osslsigncode reads
-// no others), then the payload inside it: the Authenticode digests stay, quorvel-verify agrees.
-TEST_F(QuorvelSignTest, AuthenticodeFileStaysValidAndVerifies) {
     const std::string cert = Path("cert.pem"), certKey = Path("cert-key.pem");
     ASSERT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=test -days 2 -keyout " +
                     Quoted(certKey) + " -out " + Quoted(cert))
@@ -225,10 +208,10 @@ TEST_F(QuorvelSignTest, AuthenticodeFileStaysValidAndVerifies) {
     ASSERT_EQ(std::count(before.begin(), before.end(), '\n'), 2) << before;
 
     keyserver::Client server;
-    std::string error, keyId;
+    std::string error;
     ASSERT_TRUE(server.Open(&error)) << error;
     keyserver::Route route;
-    route.body = KeyDocument(&keyId);
+    route.body = document;
     ASSERT_TRUE(server.PutRoute("/.well-known/vantors/v1/" + keyId, route, &error)) << error;
     const std::string domain = server.Domain(keyserver::Listener::Trusted);
     const Outcome run = Sign({"sign", "--key", key_, "--domain", domain, "--authenticode", file});

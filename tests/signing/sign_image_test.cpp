@@ -22,14 +22,8 @@ const unsigned char kSeed[QUORVEL_SIGN_SEED_BYTES] = {7, 1, 2, 3, 4, 5, 6, 7, 8,
 uint32_t ReferenceChecksum(const Bytes& image, size_t checksumOffset) {
     uint32_t sum = 0;
     for (size_t i = 0; i < image.size(); i += 2) {
-        uint32_t word = image[i];
-        if (i + 1 < image.size()) {
-            word |= static_cast<uint32_t>(image[i + 1]) << 8;
-        }
-        if (i >= checksumOffset && i < checksumOffset + 4) {
-            word = 0;
-        }
-        sum += word;
+        const uint32_t high = i + 1 < image.size() ? image[i + 1] << 8 : 0;
+        sum += i - checksumOffset < 4 ? 0 : image[i] | high;
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     return sum + static_cast<uint32_t>(image.size());
