@@ -174,13 +174,10 @@ TEST_F(QuorvelSignTest, OwnKeySignsAnOsslsigncodeFileThatVerifies) {
     EXPECT_NE(revoked.find("\"state\":\"revoked\""), std::string::npos) << revoked;
 
     const std::string cert = Path("cert.pem"), certKey = Path("cert-key.pem");
-    ASSERT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=test -days 2 -keyout " +
-                    Quoted(certKey) + " -out " + Quoted(cert))
-                  .exitCode,
-              0);
     const std::string file = Path("signed.efi");
-    ASSERT_EQ(Shell("osslsigncode sign -certs " + Quoted(cert) + " -key " + Quoted(certKey) +
-                    " -in " + Quoted(kSyslinux) + " -out " + Quoted(file))
+    ASSERT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=test -days 2 -keyout " +
+                    certKey + " -out " + cert + " && osslsigncode sign -certs " + cert + " -key " +
+                    certKey + " -in " + kSyslinux + " -out " + file)
                   .exitCode,
               0);
     const std::string digests = "osslsigncode verify -in " + Quoted(file) +
