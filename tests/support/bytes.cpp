@@ -12,8 +12,7 @@ namespace {
 
 void CheckFits(const Bytes& bytes, uint64_t pos, uint64_t width) {
     if (pos > bytes.size() || width > bytes.size() - pos) {
-        throw std::out_of_range("field at " + std::to_string(pos) + " outside " +
-                                std::to_string(bytes.size()) + " bytes");
+        throw std::out_of_range("field at " + std::to_string(pos) + " outside the bytes");
     }
 }
 

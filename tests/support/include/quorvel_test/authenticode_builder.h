@@ -27,7 +27,7 @@ struct SignerSpec {
 // given. Throws std::runtime_error when OpenSSL fails or DER sorting would change that order.
 Bytes MakeSignedData(const std::vector<SignerSpec>& signers);
 
-// pkcs7_der re-encoded with attribute added to signer 0 (throws when it cannot be decoded).
+// pkcs7_der, which has one signer, re-encoded with attribute added to it (throws otherwise).
 Bytes AddAttributeToFirstSigner(const Bytes& pkcs7_der, const AttributeSpec& attribute);
 
 // A SignedData whose signer 0 has a nested-signature attribute holding nested_pkcs7_der.
