@@ -115,19 +115,13 @@ Bytes MakeSignedData(const std::vector<SignerSpec>& signers) {
     if (!message || !data) Fail("PKCS7_sign");
     for (size_t i = 0; i < signers.size(); ++i) {
         const TestSigner& signer = SignerAt(i);
-        if (PKCS7_sign_add_signer(message.get(), signer.certificate.get(), signer.key.get(),
-                                  EVP_sha256(), flags) == nullptr) {
-            Fail("PKCS7_sign_add_signer");
-        }
+        PKCS7_SIGNER_INFO* info = PKCS7_sign_add_signer(message.get(), signer.certificate.get(),
+                                                        signer.key.get(), EVP_sha256(), flags);
+        if (info == nullptr) Fail("PKCS7_sign_add_signer");
+        for (const AttributeSpec& attribute : signers[i].unauthenticated)
+            AddAttribute(info, attribute);
     }
     if (!PKCS7_final(message.get(), data.get(), flags)) Fail("PKCS7_final");
-    STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(message.get());
-    for (size_t i = 0; i < signers.size(); ++i) {
-        PKCS7_SIGNER_INFO* info = sk_PKCS7_SIGNER_INFO_value(infos, static_cast<int>(i));
-        for (const AttributeSpec& attribute : signers[i].unauthenticated) {
-            AddAttribute(info, attribute);
-        }
-    }
     Bytes der = Encode(message.get());
 
     // Check that signer i of the encoding is still the one made from signers[i]. A message made
