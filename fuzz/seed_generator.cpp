@@ -84,9 +84,8 @@ int main(int argc, char** argv) {
             Write(out, "pkcs7_attributes", "value" + std::to_string(i),
                   Concat({Bytes{static_cast<unsigned char>(i % 3)}, Message({values[i]})}));
         }
-        Write(
-            out, "pkcs7_attributes", "bad_then_good",
-            Concat({Bytes{0}, Message({DerOctetString(Repeat(1, 10)), DerOctetString(payload)})}));
+        Write(out, "pkcs7_attributes", "bad_then_good",
+              Concat({Bytes{0}, Message({DerOctetString(Bytes(10, 1)), DerOctetString(payload)})}));
         Write(
             out, "pkcs7_attributes", "second_signer_nested",
             Concat({Bytes{2}, MakeSignedDataWithNested(MakeSignedData(

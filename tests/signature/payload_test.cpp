@@ -123,7 +123,8 @@ TEST(ParsePayload, DomainFieldRules) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes payload =
-            MakePayloadWithDomainField(PatternSignature(3), PatternKeyId(4), c.field);
+            MakePayload(PatternSignature(3), PatternKeyId(4),
+                        std::string_view(reinterpret_cast<const char*>(c.field.data()), 256));
         quorvel_payload parsed;
         std::memset(&parsed, 0x5A, sizeof parsed);
         const quorvel_payload before = parsed;

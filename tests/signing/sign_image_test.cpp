@@ -13,7 +13,7 @@
 
 namespace {
 
-using quorvel_test::Bytes;
+using namespace quorvel_test;
 
 const unsigned char kSeed[QUORVEL_SIGN_SEED_BYTES] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 
@@ -22,14 +22,8 @@ const unsigned char kSeed[QUORVEL_SIGN_SEED_BYTES] = {7, 1, 2, 3, 4, 5, 6, 7, 8,
 uint32_t ReferenceChecksum(const Bytes& image, size_t checksumOffset) {
     uint32_t sum = 0;
     for (size_t i = 0; i < image.size(); i += 2) {
-        uint32_t word = image[i];
-        if (i + 1 < image.size()) {
-            word |= static_cast<uint32_t>(image[i + 1]) << 8;
-        }
-        if (i >= checksumOffset && i < checksumOffset + 4) {
-            word = 0;
-        }
-        sum += word;
+        const uint32_t high = i + 1 < image.size() ? image[i + 1] << 8 : 0;
+        sum += i - checksumOffset < 4 ? 0 : image[i] | high;
         sum = (sum & 0xFFFF) + (sum >> 16);
     }
     return sum + static_cast<uint32_t>(image.size());
@@ -50,15 +44,14 @@ TEST(SignImage, BothContainersWithTheUsualChecksum) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        quorvel_test::PeBuilder builder(row.pe32plus);
+        PeBuilder builder(row.pe32plus);
         builder.AddSection(".text", 0x400, 0x11);
-        if (row.table) {
-            builder.SetCertificateTable(
-                quorvel_test::MakeAuthenticodeEntry(quorvel_test::MakeSignedData({{}})));
-        } else {
-            builder.SetTrailing(Bytes{1, 2, 3});  // an odd length: the table needs padding
-        }
-        const Bytes image = builder.Build().bytes;
+        // Without a table, an odd length: the new table needs padding.
+        const Bytes image =
+            (row.table ? builder.SetCertificateTable(MakeAuthenticodeEntry(MakeSignedData({{}})))
+                       : builder.SetTrailing(Bytes{1, 2, 3}))
+                .Build()
+                .bytes;
         const auto sign = [&](size_t capacity, size_t* size) {
             Bytes out(capacity);
             EXPECT_EQ(quorvel_sign_image(image.data(), image.size(), kSeed, "example.com", 11,
@@ -72,12 +65,12 @@ TEST(SignImage, BothContainersWithTheUsualChecksum) {
         size_t size = 0;
         const Bytes signedImage = sign(needed, &size);
         ASSERT_EQ(size, needed);
-        const quorvel_test::PeLayout layout = quorvel_test::ReadLayout(signedImage);
-        EXPECT_EQ(quorvel_test::GetLe32(signedImage, layout.checksum),
+        const PeLayout layout = ReadLayout(signedImage);
+        EXPECT_EQ(GetLe32(signedImage, layout.checksum),
                   ReferenceChecksum(signedImage, layout.checksum));
         EXPECT_EQ(layout.table_offset % 8, 0U);
         EXPECT_EQ(layout.table_offset + layout.table_size, signedImage.size());
-        const size_t entries = quorvel_test::SplitCertificateTable(signedImage).size();
+        const size_t entries = SplitCertificateTable(signedImage).size();
         EXPECT_EQ(entries, row.container == QUORVEL_SIGN_CONTAINER_ENTRY && row.table ? 2U : 1U);
         EXPECT_EQ(sign(needed, &size), signedImage) << "the same input signs to the same bytes";
     }

@@ -1,41 +1,25 @@
 #!/bin/sh
-# Downloads and unpacks the Debian packages whose PE files the signature tests read: the EFI
-# binaries of shim-signed and grub-efi-amd64-signed (Authenticode-signed PE32+) and of
-# syslinux-efi (unsigned PE32), and Wine's own DLLs and programs (libwine, which wine64 pulls
-# in; only a part of them, to keep the unpacked tree small). Usage: fetch-debian-pe-samples.sh DIR
-# A package already unpacked below DIR is not fetched again. Fails loudly when a package
-# cannot be downloaded.
+# Usage: fetch-debian-pe-samples.sh DIR. Unpacks below DIR the Debian packages whose PE files
+# the tests read: the EFI binaries of shim-signed and grub-efi-amd64-signed (Authenticode-signed
+# PE32+), syslinux-efi (unsigned PE32), and a part of Wine's DLLs and programs (libwine). A
+# package already unpacked is not fetched again; one that cannot be downloaded fails loudly.
 set -eu
-
 dest=${1:?usage: fetch-debian-pe-samples.sh DIR}
 mkdir -p "$dest"
 
 # fetch PACKAGE WANTED_FILE [PATTERN...]: unpacks the whole package, or only the given paths.
 fetch() {
-    package=$1
-    wanted=$2
+    package=$1 wanted=$2
     shift 2
-    if [ -f "$dest/$wanted" ]; then
-        echo "$package: cached ($dest/$wanted)"
-        return 0
-    fi
+    [ -f "$dest/$wanted" ] && { echo "$package: cached ($dest/$wanted)"; return 0; }
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
-    if ! (cd "$work" && apt-get download "$package"); then
-        echo "ERROR: apt-get download $package failed; the real-file tests cannot run" >&2
-        exit 1
-    fi
-    if [ $# -eq 0 ]; then
-        dpkg-deb -x "$work"/"$package"_*.deb "$dest"
-    else
-        dpkg-deb --fsys-tarfile "$work"/"$package"_*.deb | tar -x -C "$dest" --wildcards "$@"
-    fi
+    (cd "$work" && apt-get download "$package") ||
+        { echo "ERROR: apt-get download $package failed; the real-file tests cannot run" >&2; exit 1; }
+    dpkg-deb --fsys-tarfile "$work"/"$package"_*.deb | tar -x -C "$dest" --wildcards "$@"
     rm -rf "$work"
     trap - EXIT
-    if [ ! -f "$dest/$wanted" ]; then
-        echo "ERROR: $package does not contain $wanted" >&2
-        exit 1
-    fi
+    [ -f "$dest/$wanted" ] || { echo "ERROR: $package does not contain $wanted" >&2; exit 1; }
     echo "$package: unpacked $dest/$wanted"
 }
 

@@ -4,7 +4,6 @@
 #include <exception>
 #include <string>
 
-#include "quorvel_test/bytes.h"
 #include "quorvel_test/signed_pe.h"
 
 int main(int argc, char** argv) {
@@ -13,15 +12,15 @@ int main(int argc, char** argv) {
     bool usage = argc < 2 || std::string(argv[1]) != "unsigned-pe";
     for (int i = 2; i < argc && !usage; ++i) {
         const std::string option = argv[i];
-        if (option == "--pe32") {
+        const bool valued = i + 1 < argc && (option == "--out" || option == "--size");
+        if (option == "--pe32")
             options.pe32plus = false;
-        } else if (i + 1 < argc && option == "--out") {
+        else if (valued && option == "--out")
             out = argv[++i];
-        } else if (i + 1 < argc && option == "--size") {
+        else if (valued)
             options.approximate_size = std::stoull(argv[++i]);
-        } else {
+        else
             usage = true;
-        }
     }
     if (usage || out.empty()) {
         std::fputs("usage: quorvel-make-fixture unsigned-pe --out FILE [--size BYTES] [--pe32]\n",

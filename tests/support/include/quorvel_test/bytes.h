@@ -12,19 +12,23 @@ namespace quorvel_test {
 
 using Bytes = std::vector<unsigned char>;
 
-// Writes value little-endian at pos; throws std::out_of_range when it does not fit.
+// Little-endian fields at pos; throw std::out_of_range when they do not fit.
 void PutLe16(Bytes& bytes, uint64_t pos, uint16_t value);
 void PutLe32(Bytes& bytes, uint64_t pos, uint32_t value);
 uint16_t GetLe16(const Bytes& bytes, uint64_t pos);
 uint32_t GetLe32(const Bytes& bytes, uint64_t pos);
 
-void Append(Bytes& bytes, const Bytes& tail);
-Bytes Concat(std::initializer_list<Bytes> parts);
-void AppendText(Bytes& bytes, std::string_view text);
-Bytes FromText(std::string_view text);
-Bytes Repeat(unsigned char value, size_t count);
+inline void Append(Bytes& bytes, const Bytes& tail) {
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+}
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) Append(out, part);
+    return out;
+}
+inline Bytes FromText(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
-// Lower-case hexadecimal text of bytes, and back (throws std::invalid_argument on bad text).
+// Lower-case hexadecimal text, and back (throws std::invalid_argument on bad text).
 std::string ToHex(const unsigned char* bytes, size_t length);
 Bytes FromHex(std::string_view hex);
 

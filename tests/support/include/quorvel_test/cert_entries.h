@@ -17,12 +17,9 @@ constexpr size_t kDomainFieldBytes = 256;
 using Signature = std::array<unsigned char, 64>;
 using KeyId = std::array<unsigned char, 32>;
 
-// signature, key id, then the domain bytes followed by zeros up to 256 bytes. A domain of
-// 256 bytes or more fills the field with its first 256 bytes (no terminating zero).
+// signature, key id, then the domain bytes and zeros up to 256 bytes (a longer domain is cut
+// to its first 256 bytes: no terminating zero).
 Bytes MakePayload(const Signature& signature, const KeyId& key_id, std::string_view domain);
-// The same with the whole 256-byte domain field given as is.
-Bytes MakePayloadWithDomainField(const Signature& signature, const KeyId& key_id,
-                                 const Bytes& domain_field);
 
 // A recognisable signature and key id for tests that never verify.
 Signature PatternSignature(unsigned char seed);
@@ -38,18 +35,17 @@ struct QuorvelEntryFields {
     uint16_t payload_length = 352;
 };
 
-// The 20-byte header, then the payload bytes as given, then zero padding up to a multiple
-// of 8 (so a 352-byte payload gives 376 bytes with dwLength 372).
+// The 20-byte header, the payload as given, zeros up to a multiple of 8 (376 bytes for 352).
 Bytes MakeQuorvelEntry(const Bytes& payload, const QuorvelEntryFields& fields = {});
 
-// A WIN_CERTIFICATE: dwLength (8 + content, unless given), revision, type, content, then
-// zero padding up to a multiple of 8.
+// A WIN_CERTIFICATE: dwLength (8 + content unless given), revision, type, content, then
+// zeros up to a multiple of 8.
 Bytes MakeWinCertificate(uint16_t revision, uint16_t type, const Bytes& content,
                          std::optional<uint32_t> length = std::nullopt);
+inline Bytes MakeAuthenticodeEntry(const Bytes& pkcs7_der) {
+    return MakeWinCertificate(0x0200, 0x0002, pkcs7_der);
+}
 
-Bytes MakeAuthenticodeEntry(const Bytes& pkcs7_der);
-
-// One entry of a parsed certificate table.
 struct CertificateEntry {
     uint64_t offset;  // in the image
     uint32_t length;

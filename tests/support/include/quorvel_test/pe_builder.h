@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorvel_test/bytes.h"
 
 namespace quorvel_test {
 
-// Positions inside a built image (file offsets).
+// File offsets inside an image.
 struct PeLayout {
     uint64_t e = 0;                // e_lfanew: the "PE\0\0" signature
     uint64_t optional_header = 0;  // e + 24
@@ -19,10 +20,6 @@ struct PeLayout {
     uint64_t directory = 0;        // security directory entry: optional header + 128 / + 144
     uint64_t table_offset = 0;     // certificate table, 0 when there is none
     uint64_t table_size = 0;
-    uint64_t gap_offset = 0;  // alignment bytes before the table (gap_size of them)
-    uint64_t gap_size = 0;
-    uint64_t trailing_offset = 0;           // bytes appended after the table
-    std::vector<uint64_t> section_offsets;  // PointerToRawData of each section
 };
 
 struct BuiltPe {
@@ -34,23 +31,24 @@ enum class TablePlacement { kAfterSections, kAfterFirstSection };
 
 class PeBuilder {
   public:
-    explicit PeBuilder(bool pe32plus = true);
-
-    // A section of raw_size bytes (rounded up to the file alignment) filled from a pattern
-    // seeded by fill, so that no two sections look alike.
-    PeBuilder& AddSection(const std::string& name, uint32_t raw_size, unsigned char fill);
-    // Bytes placed between the previous data and the table (non-zero pattern).
-    PeBuilder& SetGap(uint32_t bytes);
+    explicit PeBuilder(bool pe32plus = true) : pe32plus_(pe32plus) {}
+    // raw_size bytes (rounded up to 0x200) of a pattern seeded by fill: no two sections alike.
+    PeBuilder& AddSection(const std::string& name, uint32_t raw_size, unsigned char fill) {
+        return sections_.push_back({name, raw_size, fill}), *this;
+    }
+    // Non-zero bytes between the previous data and the table.
+    PeBuilder& SetGap(uint32_t bytes) { return gap_ = bytes, *this; }
     PeBuilder& SetCertificateTable(const Bytes& table,
-                                   TablePlacement placement = TablePlacement::kAfterSections);
-    PeBuilder& SetTrailing(const Bytes& bytes);  // appended after the table (or the sections)
-    // The directory entry as written, whatever the layout (hostile values).
-    PeBuilder& OverrideDirectory(uint32_t offset, uint32_t size);
-
+                                   TablePlacement placement = TablePlacement::kAfterSections) {
+        return table_ = table, placement_ = placement, *this;
+    }
+    // Appended after the table (or the sections).
+    PeBuilder& SetTrailing(const Bytes& bytes) { return trailing_ = bytes, *this; }
+    // The directory entry as written, whatever the layout.
+    PeBuilder& OverrideDirectory(uint32_t offset, uint32_t size) {
+        return directory_override_ = std::make_pair(offset, size), *this;
+    }
     BuiltPe Build() const;
-
-    static constexpr uint32_t kFileAlignment = 0x200;
-    static constexpr uint32_t kDefaultELfanew = 0x80;
 
   private:
     struct Section {
@@ -59,9 +57,6 @@ class PeBuilder {
         unsigned char fill;
     };
     bool pe32plus_;
-    uint32_t e_lfanew_ = kDefaultELfanew;
-    uint16_t magic_;
-    uint32_t checksum_ = 0x0001F00D;
     std::vector<Section> sections_;
     uint32_t gap_ = 0;
     std::optional<Bytes> table_;
@@ -70,16 +65,13 @@ class PeBuilder {
     std::optional<std::pair<uint32_t, uint32_t>> directory_override_;
 };
 
-// Positions read back from any image by an independent header walk (no certificate table
-// checks). Throws std::runtime_error when the headers do not lead to the directory entry.
+// Positions read back by an independent header walk (no certificate table checks). Throws
+// std::runtime_error when the headers do not lead to the directory entry.
 PeLayout ReadLayout(const Bytes& image);
 
-// Appends a certificate table at the end of an image whose size is a multiple of 8, and
-// points the security directory entry at it.
+// Appends a table to an image without one whose size is a multiple of 8.
 Bytes AppendCertificateTable(const Bytes& image, const Bytes& table);
-
-// Replaces the image's certificate table (wherever it is) by a new one; the bytes around it
-// stay, the directory entry is updated.
+// Replaces the image's table (wherever it is), or appends one; the bytes around it stay.
 Bytes ReplaceCertificateTable(const Bytes& image, const Bytes& table);
 
 }  // namespace quorvel_test

@@ -17,12 +17,10 @@ struct SignedPeOptions {
     Container container = Container::kQuorvelEntry;
 };
 
-// A PE image (size a multiple of 8) without a certificate table.
-Bytes MakeUnsignedPe(const SignedPeOptions& options);
+Bytes MakeUnsignedPe(const SignedPeOptions& options);  // no table; size a multiple of 8
 
-// The image signed for domain with key by libquorvel-sign (which recomputes the CheckSum):
-// one certificate table appended whose single entry carries the payload, or, for
-// kAuthenticode, a test Authenticode signature whose signer 0 carries it.
+// Signed for domain by libquorvel-sign (which recomputes the CheckSum): a table appended with
+// the payload's entry, or for kAuthenticode a test Authenticode signature whose signer 0 has it.
 Bytes SignPe(const Bytes& unsigned_image, const TestKey& key, std::string_view domain,
              Container container);
 

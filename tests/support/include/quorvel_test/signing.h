@@ -22,28 +22,26 @@ struct TestKey {
 };
 
 TestKey KeyFromSeed(const Seed& seed);
-TestKey KeyFromSeedHex(std::string_view hex64);  // throws std::invalid_argument
-TestKey KeyFromSeedByte(unsigned char byte);     // all 32 seed bytes equal to byte
+TestKey KeyFromSeedHex(std::string_view hex64);       // throws std::invalid_argument
+inline TestKey KeyFromSeedByte(unsigned char byte) {  // all 32 seed bytes equal to byte
+    Seed seed{};
+    seed.fill(byte);
+    return KeyFromSeed(seed);
+}
 
-// Pure Ed25519 (crypto_sign_detached) over the 32 digest bytes.
-Signature SignDigest(const TestKey& key, const Digest& digest);
-
-// SHA-256 of bytes, not through libsodium.
+Signature SignDigest(const TestKey& key, const Digest& digest);  // Ed25519 over the 32 bytes
 Digest Sha256(const unsigned char* bytes, size_t length);
+std::string Base64Url(const unsigned char* bytes, size_t length);  // URL-safe, no padding
+KeyId JwkThumbprint(const PublicKey& public_key);                  // RFC 7638, Ed25519 JWK
 
-// RFC 4648 URL-safe alphabet, no padding.
-std::string Base64Url(const unsigned char* bytes, size_t length);
-
-// RFC 7638 thumbprint of an Ed25519 public key: the 79-byte member text, hashed.
-std::string ThumbprintText(const PublicKey& public_key);
-KeyId JwkThumbprint(const PublicKey& public_key);
-
-// The image digest by a separate method: mark the excluded bytes (CheckSum, security
-// directory entry, table as the entry states it), hash everything else in one piece.
-// Throws std::runtime_error when the headers cannot be walked.
+// The image digest by a separate method: everything but the CheckSum, the security directory
+// entry and the table as the entry states it, in one piece. Throws std::runtime_error when
+// the headers cannot be walked.
 Digest ReferenceImageDigest(const Bytes& image);
 
 // A payload whose signature signs the digest, with the key's thumbprint as key id.
-Bytes MakeSignedPayload(const TestKey& key, const Digest& digest, std::string_view domain);
+inline Bytes MakeSignedPayload(const TestKey& key, const Digest& digest, std::string_view domain) {
+    return MakePayload(SignDigest(key, digest), JwkThumbprint(key.public_key), domain);
+}
 
 }  // namespace quorvel_test
