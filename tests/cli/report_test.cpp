@@ -11,27 +11,6 @@
 
 namespace {
 
-TEST(TextEncoding, WideToUtf8) {
-    // clang-format off
-    const struct { const char* name; std::u16string wide; std::string utf8; } rows[] = {
-        {"empty", u"", ""},
-        {"U+007F, last one-byte", u"\u007f", "\x7f"},
-        {"U+0080, first two-byte", u"\u0080", "\xc2\x80"},
-        {"U+07FF, last two-byte", u"\u07ff", "\xdf\xbf"},
-        {"U+0800, first three-byte", u"\u0800", "\xe0\xa0\x80"},
-        {"widened byte 0x80 (U+FF80)", u"\uff80", "\xef\xbe\x80"},
-        {"surrogate pair, U+1F511", u"\U0001F511", "\xf0\x9f\x94\x91"},
-        {"U+10FFFF", u"\U0010FFFF", "\xf4\x8f\xbf\xbf"},
-        {"lone high surrogate", std::u16string(1, u'\xD800'), "\xef\xbf\xbd"},
-        {"lone low surrogate", std::u16string(1, u'\xDC00'), "\xef\xbf\xbd"},
-        {"high surrogate then letter", std::u16string({u'\xDBFF', u'a'}), "\xef\xbf\xbd" "a"},
-    };
-    // clang-format on
-    for (const auto& row : rows) {
-        EXPECT_EQ(WideToUtf8(row.wide), row.utf8) << row.name;
-    }
-}
-
 TEST(TextEncoding, ControlCharactersAreReplacedForTheTerminal) {
     EXPECT_EQ(WithoutControlCharacters(u"a\x1b[31mb\nc\td\u007f\u0085e\u009f"),
               u"a\ufffd[31mb\ufffdc\ufffdd\ufffd\ufffde\ufffd");
