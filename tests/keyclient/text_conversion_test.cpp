@@ -19,8 +19,11 @@ TEST(TextConversion, BothWaysAtEachLengthBoundaryAndWhatCannotBeConverted) {
     // What cannot be converted becomes U+FFFD.
     EXPECT_EQ(Utf8ToWide("a\xC0\xAF\x62"), u"a\uFFFD\uFFFDb");  // tests/signature: the rules
     EXPECT_EQ(Utf8ToWide(nullptr), u"");
-    EXPECT_EQ(WideToUtf8(u"a\xDC00\xDBFF" u"b\xD800", &lossless),
-              "a\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(WideToUtf8(u"a\xDC00\xDBFF"
+                         u"b\xD800",
+                         &lossless),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
     EXPECT_FALSE(lossless);
     EXPECT_EQ(Widen(std::string("a\0\x7F\x80\xFF", 5)),
               std::u16string(u"a\0\u007F\uFF80\uFFFF", 5));
