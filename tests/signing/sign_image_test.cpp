@@ -22,7 +22,7 @@ const unsigned char kSeed[QUORVEL_SIGN_SEED_BYTES] = {7, 1, 2, 3, 4, 5, 6, 7, 8,
 uint32_t ReferenceChecksum(const Bytes& image, size_t checksumOffset) {
     uint32_t sum = 0;
     for (size_t i = 0; i < image.size(); i += 2) {
-        const uint32_t high = i + 1 < image.size() ? image[i + 1] << 8 : 0;
+        const uint32_t high = i + 1 < image.size() ? static_cast<uint32_t>(image[i + 1]) << 8 : 0;
         sum += i - checksumOffset < 4 ? 0 : image[i] | high;
         sum = (sum & 0xFFFF) + (sum >> 16);
     }

@@ -17,7 +17,7 @@ inline Bytes DerLength(uint64_t length, unsigned length_bytes = 0) {
     }
     Bytes out{static_cast<unsigned char>(0x80 | length_bytes)};
     for (unsigned shift = 8 * length_bytes; shift > 0; shift -= 8) {
-        out.push_back(shift <= 64 ? static_cast<unsigned char>(length >> (shift - 8)) : 0);
+        out.push_back(static_cast<unsigned char>(shift <= 64 ? length >> (shift - 8) : 0));
     }
     return out;
 }
