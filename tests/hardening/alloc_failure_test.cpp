@@ -95,7 +95,8 @@ void* operator new(std::size_t size) {
     void* block = Allocate(size);
     return block != nullptr ? block : throw std::bad_alloc();
 }
-// The other forms of new and delete end in these.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+// The other forms end in these (the sanitizers replace the nothrow new themselves).
 void operator delete(void* block) noexcept { Release(block); }
 void operator delete(void* block, std::size_t) noexcept { Release(block); }
 
