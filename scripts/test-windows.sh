@@ -10,8 +10,8 @@
 #      (native tree: QUORVEL_NATIVE_BUILD or BUILD_DIR/native-tools, a tree of its own because
 #      scripts/test.sh builds this in the background while it builds and tests build/native);
 #   3. configures and builds BUILD_DIR with cmake/toolchain-mingw-w64.cmake, and its MSI (wixl);
-#   4. prepares a throw-away Wine prefix (wineboot -i, WINEDEBUG=-all) and an Xvfb display for
-#      the window tests, runs ctest with wine as the emulator, then
+#   4. starts an Xvfb display for the window tests and boots a throw-away Wine prefix on it
+#      (wineboot -i, WINEDEBUG=-all, no crash dialog), runs ctest with wine as the emulator, then
 #      tests/packaging/check-msi-wine.sh on the same display, and removes both again.
 # QUORVEL_WINDOWS_STEPS=build does steps 1 to 3 only, =test step 4 only (scripts/test.sh
 # builds in the background and tests later). Idempotent: a second run rebuilds only what
@@ -106,14 +106,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step "Wine prefix $WINEPREFIX"
-wineboot -i >/dev/null 2>&1 || wine wineboot -i >/dev/null 2>&1
-wineserver -w 2>/dev/null || true
-# One wine server for the whole run: each test process then starts in well under a second,
-# which the test discovery's time limit needs.
-wineserver -p
-wine cmd /c exit >/dev/null 2>&1 || true
-
 # Xvfb picks a free display itself and writes its number to the descriptor.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
 xvfb_pid=$!
@@ -132,6 +124,19 @@ fi
 DISPLAY=":$(head -n 1 "$display_file")"
 export DISPLAY
 step "display $DISPLAY"
+
+# The prefix boots on the display: booted without one, its desktop process came up without a
+# display and about every second run's first property sheet was never created.
+step "Wine prefix $WINEPREFIX"
+wineboot -i >/dev/null 2>&1 || wine wineboot -i >/dev/null 2>&1
+wineserver -w 2>/dev/null || true
+# A crashing test program ends at once with its backtrace on stderr, instead of waiting in
+# Wine's crash dialog until ctest's time limit.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
+# One wine server for the whole run: each test process then starts in well under a second,
+# which the test discovery's time limit needs.
+wineserver -p
+wine cmd /c exit >/dev/null 2>&1 || true
 
 step "ctest under Wine"
 status=0
