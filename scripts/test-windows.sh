@@ -130,13 +130,12 @@ step "display $DISPLAY"
 step "Wine prefix $WINEPREFIX"
 wineboot -i >/dev/null 2>&1 || wine wineboot -i >/dev/null 2>&1
 wineserver -w 2>/dev/null || true
-# A crashing test program ends at once with its backtrace on stderr, instead of waiting in
-# Wine's crash dialog until ctest's time limit.
-wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
 # One wine server for the whole run: each test process then starts in well under a second,
 # which the test discovery's time limit needs.
 wineserver -p
-wine cmd /c exit >/dev/null 2>&1 || true
+# A crashing test program ends at once with its backtrace on stderr, instead of waiting in
+# Wine's crash dialog until ctest's time limit.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
 
 step "ctest under Wine"
 status=0
