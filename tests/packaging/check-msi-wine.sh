@@ -46,6 +46,8 @@ QUORVEL_SIGN_KEY=$work/release.key QUORVEL_SIGN_DOMAIN=release.test QUORVEL_SIGN
 installed="$WINEPREFIX/drive_c/Program Files/Quorvel"
 
 wineboot -i >/dev/null 2>&1
+# A crashing program ends at once instead of waiting in Wine's crash dialog.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
 [ -z "$(registry_values)" ] || fail "the fresh prefix already has the values"
 step "msiexec /i $(basename "$msi")"
 wine msiexec /i "$(winepath -w "$msi")" /qn || fail "msiexec /i failed"
