@@ -46,6 +46,24 @@ extern "C" {
 #define QUORVEL_SIGN_CONTAINER_ENTRY 0        /* a certificate-table entry of its own */
 #define QUORVEL_SIGN_CONTAINER_AUTHENTICODE 1 /* an attribute of the Authenticode signature */
 
+#define QUORVEL_SIGN_PUBLIC_KEY_BYTES 32U
+#define QUORVEL_SIGN_SIGNATURE_BYTES 64U
+#define QUORVEL_SIGN_MESSAGE_BYTES 32U /* what is signed: the image digest */
+
+/*
+ * A signer: the public key, and a callback that makes the pure Ed25519 signature of the
+ * 32-byte message with the matching private key, wherever that key is kept (a seed in memory,
+ * a hardware token, a signature made on another machine). sign returns QUORVEL_SIGN_OK with
+ * the 64 signature bytes written, or a negative status of its own, which the signing
+ * functions return unchanged. context is the callback's own; the library only passes it on.
+ */
+typedef struct quorvel_signer {
+    unsigned char public_key[QUORVEL_SIGN_PUBLIC_KEY_BYTES];
+    int (*sign)(void* context, const unsigned char message[QUORVEL_SIGN_MESSAGE_BYTES],
+                unsigned char signature[QUORVEL_SIGN_SIGNATURE_BYTES]);
+    void* context;
+} quorvel_signer;
+
 /* The PKCS#8 PEM text of the key, exactly as `openssl genpkey -algorithm ed25519` writes it:
  * QUORVEL_SIGN_PRIVATE_KEY_PEM_BYTES bytes, no terminating NUL. */
 int quorvel_sign_private_key_to_pem(const unsigned char seed[QUORVEL_SIGN_SEED_BYTES],
