@@ -5,13 +5,14 @@
 set -euo pipefail
 
 native=(cmake make g++ pkg-config python3 openssl ca-certificates
-        libsodium-dev libcurl4-openssl-dev libssl-dev rapidjson-dev zlib1g-dev
+        libsodium-dev libcurl4-openssl-dev libssl-dev rapidjson-dev zlib1g-dev libp11-kit-dev
+        softhsm2 opensc
         libgtest-dev libgmock-dev libbenchmark-dev
         clang libclang-rt-14-dev time
         dpkg-dev fakeroot lintian man-db)
 windows=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
          wine wine64 xvfb imagemagick
-         autoconf automake libtool dpkg-dev wixl msitools)
+         autoconf automake libtool dpkg-dev wixl msitools libp11-kit-dev)
 
 case "${1:-all}" in
     native) wanted=("${native[@]}") ;;
