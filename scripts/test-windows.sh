@@ -55,7 +55,7 @@ if [ "$steps" != test ]; then
         quorvel-sign -j "$jobs" >/dev/null
     rm -rf "$fixtures"
     "$native/tests/windows/quorvel-authenticode-fixtures" "$fixtures"
-    "$native/cli/quorvel-sign" key-document --key "$fixtures/authenticode-signed.key" \
+    "$native/signing/quorvel-sign/quorvel-sign" key-document --key "$fixtures/authenticode-signed.key" \
         -o "$fixtures/authenticode-signed.json" 2>/dev/null
 
     step "Windows build"
