@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "program/files.h"
 #include "quorvel/quorvel_sign.h"
-#include "sign_files.h"
 #include "verification/domain_check.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/text_conversion.h"
-#include "sign_files.h"
+#include "program/files.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sign_files.h"
+#include "program/files.h"
 
 namespace {
 
