@@ -4,7 +4,7 @@
 
 #include "command_line.h"
 #include "commands.h"
-#include "console.h"
+#include "program/console.h"
 #include "version.h"
 
 int main(int argc, char** argv) {

@@ -73,7 +73,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j 2 --target quorvel_bench quorvel-verify quorvel-sign quorvel-make-fixture >/dev/null
 verify=$build/cli/quorvel-verify
-sign=$build/cli/quorvel-sign
+sign=$build/signing/quorvel-sign/quorvel-sign
 fixture=$build/tests/support/quorvel-make-fixture
 
 # --- Machine ----------------------------------------------------------------------------------

@@ -23,7 +23,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target quorvel-sign quorvel-verify quorvel-make-fixture >/dev/null
 
 verify=$build/cli/quorvel-verify
-sign=$build/cli/quorvel-sign
+sign=$build/signing/quorvel-sign/quorvel-sign
 fixture=$build/tests/support/quorvel-make-fixture
 
 bash "$root/tests/keyserver/start-keyserver.sh" "$state" 300 >/dev/null

@@ -44,7 +44,7 @@ cmake -S "$root" -B "$windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-min
     -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_WINDOWS_DEPS="$deps" >/dev/null
 if [ -n "$key" ]; then
     export QUORVEL_SIGN_KEY=$key QUORVEL_SIGN_DOMAIN=$domain
-    export QUORVEL_SIGN_TOOL=$native/cli/quorvel-sign
+    export QUORVEL_SIGN_TOOL=$native/signing/quorvel-sign/quorvel-sign
 else
     unset QUORVEL_SIGN_KEY
     echo "package: no signing key given (--sign-key): the packages are built unsigned"

@@ -55,7 +55,7 @@ if [ "$steps" != test ]; then
         quorvel-sign -j "$jobs" >/dev/null
     rm -rf "$fixtures"
     "$native/tests/windows/quorvel-authenticode-fixtures" "$fixtures"
-    "$native/cli/quorvel-sign" key-document --key "$fixtures/authenticode-signed.key" \
+    "$native/signing/quorvel-sign/quorvel-sign" key-document --key "$fixtures/authenticode-signed.key" \
         -o "$fixtures/authenticode-signed.json" 2>/dev/null
 
     step "Windows build"
@@ -71,7 +71,7 @@ if [ "$steps" != test ]; then
     system=" advapi32 bcrypt comctl32 crypt32 gdi32 kernel32 msvcrt normaliz ole32 oleaut32 "
     system+="secur32 shell32 shlwapi user32 version wldap32 winmm ws2_32 "
     for file in bin/quorvel-shell-integration.dll bin/quorvel-properties-host.exe \
-        cli/quorvel-verify.exe; do
+        cli/quorvel-verify.exe signing/quorvel-sign/quorvel-sign.exe; do
         imports=" $(x86_64-w64-mingw32-objdump -p "$build/$file" |
             sed -n 's/^\s*DLL Name: \(.*\)\.dll$/\1/ip' | tr '[:upper:]\n' '[:lower:] ')"
         [[ $imports == *" kernel32 "* ]] || { echo "no import table read from $file" >&2; exit 1; }

@@ -80,16 +80,3 @@ int quorvel_sign_private_key_from_pem(const char* pem, size_t length,
     sodium_memzero(der, sizeof der);
     return status;
 }
-
-int quorvel_sign_public_key(const unsigned char seed[QUORVEL_SIGN_SEED_BYTES],
-                            unsigned char public_key[QUORVEL_PUBLIC_KEY_BYTES],
-                            unsigned char key_id[QUORVEL_KEY_ID_BYTES]) {
-    if (seed == NULL || public_key == NULL || key_id == NULL) {
-        return QUORVEL_SIGN_ERR_INVALID_ARGUMENT;
-    }
-    unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
-    (void)crypto_sign_seed_keypair(public_key, secret_key, seed);
-    sodium_memzero(secret_key, sizeof secret_key);
-    quorvel_key_thumbprint(public_key, key_id);
-    return QUORVEL_SIGN_OK;
-}

@@ -1,7 +1,6 @@
 /* Signing a PE image: where the payload goes, the digest of the file as it will be written,
  * the payload, the new certificate table, the CheckSum, and a check with libquorvel's own
  * reader that the result verifies. */
-#include <sodium.h>
 #include <string.h>
 
 #include "pkcs7_encoder.h"
@@ -161,17 +160,20 @@ static int make_plan(const unsigned char* image, size_t size, const header_posit
 }
 
 /* signature, key id and the zero-padded domain: the 352 payload bytes. */
-static void make_payload(const unsigned char digest[QUORVEL_DIGEST_BYTES],
-                         const unsigned char seed[QUORVEL_SIGN_SEED_BYTES], const char* domain,
-                         size_t domain_length, unsigned char payload[QUORVEL_PAYLOAD_BYTES]) {
-    unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
-    unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+static int make_payload(const unsigned char digest[QUORVEL_DIGEST_BYTES],
+                        const quorvel_signer* signer, const char* domain, size_t domain_length,
+                        unsigned char payload[QUORVEL_PAYLOAD_BYTES]) {
     memset(payload, 0, QUORVEL_PAYLOAD_BYTES);
-    (void)crypto_sign_seed_keypair(public_key, secret_key, seed);
-    (void)crypto_sign_detached(payload, NULL, digest, QUORVEL_DIGEST_BYTES, secret_key);
-    sodium_memzero(secret_key, sizeof secret_key);
-    quorvel_key_thumbprint(public_key, payload + QUORVEL_PAYLOAD_KEY_ID_OFFSET);
+    const int status = signer->sign(signer->context, digest, payload);
+    if (status != QUORVEL_SIGN_OK) {
+        return status;
+    }
+    if (!quorvel_signature_verifies(payload, digest, signer->public_key)) {
+        return QUORVEL_SIGN_ERR_SIGNER_MISMATCH;
+    }
+    quorvel_key_thumbprint(signer->public_key, payload + QUORVEL_PAYLOAD_KEY_ID_OFFSET);
     memcpy(payload + QUORVEL_PAYLOAD_DOMAIN_OFFSET, domain, domain_length);
+    return QUORVEL_SIGN_OK;
 }
 
 static void write_quorvel_entry(unsigned char* entry,
@@ -205,24 +207,27 @@ static int write_authenticode_entry(unsigned char* entry, const signing_plan* pl
     return same_size ? QUORVEL_SIGN_OK : QUORVEL_SIGN_ERR_PKCS7;
 }
 
-/* Reads the result back as the verifier does: the same payload, over the same digest. */
+/* Reads the result back as the verifier does: the same payload, whose signature and key id
+ * libquorvel accepts for the signer's public key over the digest of the written file. */
 static int verifies(const unsigned char* out, size_t size,
-                    const unsigned char digest[QUORVEL_DIGEST_BYTES],
-                    const unsigned char payload[QUORVEL_PAYLOAD_BYTES]) {
+                    const unsigned char payload[QUORVEL_PAYLOAD_BYTES],
+                    const unsigned char public_key[QUORVEL_SIGN_PUBLIC_KEY_BYTES]) {
     quorvel_payload found;
-    unsigned char again[QUORVEL_DIGEST_BYTES];
-    return quorvel_find_payload(out, size, &found) == QUORVEL_OK &&
-           memcmp(found.signature, payload, QUORVEL_SIGNATURE_BYTES) == 0 &&
-           memcmp(found.key_id, payload + QUORVEL_PAYLOAD_KEY_ID_OFFSET, QUORVEL_KEY_ID_BYTES) ==
-               0 &&
-           memcmp(found.domain, payload + QUORVEL_PAYLOAD_DOMAIN_OFFSET, QUORVEL_DOMAIN_BYTES) ==
-               0 &&
-           quorvel_image_digest(out, size, again) == QUORVEL_OK &&
-           memcmp(again, digest, QUORVEL_DIGEST_BYTES) == 0;
+    unsigned char digest[QUORVEL_DIGEST_BYTES];
+    if (quorvel_find_payload(out, size, &found) != QUORVEL_OK ||
+        memcmp(found.signature, payload, QUORVEL_SIGNATURE_BYTES) != 0 ||
+        memcmp(found.key_id, payload + QUORVEL_PAYLOAD_KEY_ID_OFFSET, QUORVEL_KEY_ID_BYTES) != 0 ||
+        memcmp(found.domain, payload + QUORVEL_PAYLOAD_DOMAIN_OFFSET, QUORVEL_DOMAIN_BYTES) != 0 ||
+        quorvel_image_digest(out, size, digest) != QUORVEL_OK) {
+        return 0;
+    }
+    quorvel_signature_info info;
+    quorvel_info_from_payload(&found, &info);
+    return quorvel_judge_payload(&info, digest, public_key, NULL) == QUORVEL_OK;
 }
 
 static int compose(const unsigned char* image, const header_positions* positions,
-                   const signing_plan* plan, const unsigned char* seed, const char* domain,
+                   const signing_plan* plan, const quorvel_signer* signer, const char* domain,
                    size_t domain_length, unsigned char* out) {
     memcpy(out, image, (size_t)plan->copied);
     memset(out + plan->copied, 0, (size_t)(plan->total - plan->copied));
@@ -235,7 +240,10 @@ static int compose(const unsigned char* image, const header_positions* positions
         return QUORVEL_SIGN_ERR_NOT_PE;
     }
     unsigned char payload[QUORVEL_PAYLOAD_BYTES];
-    make_payload(digest, seed, domain, domain_length, payload);
+    const int signed_status = make_payload(digest, signer, domain, domain_length, payload);
+    if (signed_status != QUORVEL_SIGN_OK) {
+        return signed_status;
+    }
 
     unsigned char* table = out + plan->table_offset;
     if (plan->before_length != 0) { /* no entries before: there is no block to copy from */
@@ -258,15 +266,16 @@ static int compose(const unsigned char* image, const header_positions* positions
     put_le32(out + positions->directory + 4, (uint32_t)(plan->total - plan->table_offset));
     put_le32(out + positions->checksum,
              quorvel_sign_pe_checksum(out, (size_t)plan->total, positions->checksum));
-    return verifies(out, (size_t)plan->total, digest, payload) ? QUORVEL_SIGN_OK
-                                                               : QUORVEL_SIGN_ERR_SELF_CHECK;
+    return verifies(out, (size_t)plan->total, payload, signer->public_key)
+               ? QUORVEL_SIGN_OK
+               : QUORVEL_SIGN_ERR_SELF_CHECK;
 }
 
-int quorvel_sign_image(const unsigned char* image, size_t size,
-                       const unsigned char seed[QUORVEL_SIGN_SEED_BYTES], const char* domain,
-                       size_t domain_length, int container, unsigned char* out, size_t capacity,
-                       size_t* out_size) {
-    if (image == NULL || seed == NULL || out_size == NULL || (out == NULL && capacity > 0) ||
+int quorvel_sign_image(const unsigned char* image, size_t size, const quorvel_signer* signer,
+                       const char* domain, size_t domain_length, int container, unsigned char* out,
+                       size_t capacity, size_t* out_size) {
+    if (image == NULL || signer == NULL || signer->sign == NULL || out_size == NULL ||
+        (out == NULL && capacity > 0) ||
         (container != QUORVEL_SIGN_CONTAINER_ENTRY &&
          container != QUORVEL_SIGN_CONTAINER_AUTHENTICODE)) {
         return QUORVEL_SIGN_ERR_INVALID_ARGUMENT;
@@ -292,7 +301,7 @@ int quorvel_sign_image(const unsigned char* image, size_t size,
         *out_size = (size_t)plan.total;
         return QUORVEL_SIGN_ERR_BUFFER_TOO_SMALL;
     }
-    status = compose(image, &positions, &plan, seed, domain, domain_length, out);
+    status = compose(image, &positions, &plan, signer, domain, domain_length, out);
     if (status == QUORVEL_SIGN_OK) {
         *out_size = (size_t)plan.total;
     }

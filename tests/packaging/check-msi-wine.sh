@@ -36,7 +36,7 @@ cmake --build "$build" --target package >/dev/null
 cmake --build "$native" --target quorvel-make-fixture quorvel-sign >/dev/null
 # The MSI again, from the same staged files, signed with a throw-away release key.
 programs="quorvel-shell-integration.dll quorvel-verify.exe quorvel-sign.exe"
-signer=$native/cli/quorvel-sign
+signer=$native/signing/quorvel-sign/quorvel-sign
 "$signer" keygen "$work/release.key" >/dev/null
 "$signer" key-document --key "$work/release.key" -o "$work/release.json"
 msi=$work/signed.msi
@@ -63,9 +63,9 @@ bash "$root/tests/keyserver/start-keyserver.sh" "$work/keyserver" 600 >/dev/null
 domain=127.0.0.1:$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["trusted"])' \
     "$work/keyserver/ports.json")
 "$native/tests/support/quorvel-make-fixture" unsigned-pe --out "$work/signed.exe"
-tab_key_id=$("$native/cli/quorvel-sign" keygen "$work/tab.key")
-"$native/cli/quorvel-sign" sign --key "$work/tab.key" --domain "$domain" "$work/signed.exe"
-"$native/cli/quorvel-sign" key-document --key "$work/tab.key" 2>/dev/null |
+tab_key_id=$("$native/signing/quorvel-sign/quorvel-sign" keygen "$work/tab.key")
+"$native/signing/quorvel-sign/quorvel-sign" sign --key "$work/tab.key" --domain "$domain" "$work/signed.exe"
+"$native/signing/quorvel-sign/quorvel-sign" key-document --key "$work/tab.key" 2>/dev/null |
     python3 -c 'import json,sys; json.dump({"body": sys.stdin.read()}, sys.stdout)' |
     bash "$root/tests/keyserver/put-route.sh" "$work/keyserver" \
         "/.well-known/vantors/v1/$tab_key_id"

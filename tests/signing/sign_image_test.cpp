@@ -54,8 +54,10 @@ TEST(SignImage, BothContainersWithTheUsualChecksum) {
                 .bytes;
         const auto sign = [&](size_t capacity, size_t* size) {
             Bytes out(capacity);
-            EXPECT_EQ(quorvel_sign_image(image.data(), image.size(), kSeed, "example.com", 11,
-                                         row.container, out.data(), out.size(), size),
+            quorvel_seed_signer signer;
+            quorvel_sign_seed_signer_init(&signer, kSeed);
+            EXPECT_EQ(quorvel_sign_image(image.data(), image.size(), &signer.signer, "example.com",
+                                         11, row.container, out.data(), out.size(), size),
                       capacity == 0 ? QUORVEL_SIGN_ERR_BUFFER_TOO_SMALL : QUORVEL_SIGN_OK);
             out.resize(*size);
             return out;
@@ -95,3 +97,51 @@ TEST(SignImage, DomainFieldLimits) {
 }
 
 }  // namespace
+
+// The seam's contract: a signer's own failure comes back unchanged, a signature that fails the
+// signer's public key is refused, and a file that cannot be signed never reaches the signer.
+TEST(SignImage, SignerFailuresAndRefusalsBeforeSigning) {
+    ASSERT_GE(sodium_init(), 0);
+    struct Counting {
+        quorvel_seed_signer key;
+        int status;
+        int calls;
+    };
+    const auto sign = [](void* context, const unsigned char* message, unsigned char* signature) {
+        auto* counting = static_cast<Counting*>(context);
+        ++counting->calls;
+        counting->key.signer.sign(&counting->key, message, signature);
+        return counting->status;
+    };
+    const Bytes image = PeBuilder(true).AddSection(".text", 0x400, 0x11).Build().bytes;
+    struct Row {
+        const char* name;
+        Bytes image;
+        int status;     // what the callback returns
+        bool otherKey;  // the signer claims another public key
+        int expected;
+        int calls;
+    };
+    const Row rows[] = {
+        {"signer fails", image, -40, false, -40, 1},
+        {"another public key", image, QUORVEL_SIGN_OK, true, QUORVEL_SIGN_ERR_SIGNER_MISMATCH, 1},
+        {"not a PE file", FromText("not a PE file"), QUORVEL_SIGN_OK, false,
+         QUORVEL_SIGN_ERR_NOT_PE, 0},
+    };
+    for (const Row& row : rows) {
+        Counting counting{{}, row.status, 0};
+        quorvel_sign_seed_signer_init(&counting.key, kSeed);
+        quorvel_signer signer = {{}, sign, &counting};
+        std::copy(std::begin(counting.key.signer.public_key),
+                  std::end(counting.key.signer.public_key), signer.public_key);
+        signer.public_key[0] ^= row.otherKey ? 1 : 0;
+        Bytes out(row.image.size() + QUORVEL_SIGN_MAX_GROWTH);
+        size_t size = 0;
+        EXPECT_EQ(quorvel_sign_image(row.image.data(), row.image.size(), &signer, "a.example", 9,
+                                     QUORVEL_SIGN_CONTAINER_ENTRY, out.data(), out.size(), &size),
+                  row.expected)
+            << row.name;
+        EXPECT_EQ(counting.calls, row.calls) << row.name;
+        quorvel_sign_seed_signer_wipe(&counting.key);
+    }
+}

@@ -44,9 +44,11 @@ Bytes SignPe(const Bytes& unsigned_image, const TestKey& key, std::string_view d
                                                             : QUORVEL_SIGN_CONTAINER_ENTRY;
     Bytes out(image.size() + QUORVEL_SIGN_MAX_GROWTH);
     size_t size = 0;
-    const int status =
-        quorvel_sign_image(image.data(), image.size(), key.seed.data(), domain.data(),
-                           domain.size(), where, out.data(), out.size(), &size);
+    quorvel_seed_signer signer;
+    quorvel_sign_seed_signer_init(&signer, key.seed.data());
+    const int status = quorvel_sign_image(image.data(), image.size(), &signer.signer, domain.data(),
+                                          domain.size(), where, out.data(), out.size(), &size);
+    quorvel_sign_seed_signer_wipe(&signer);
     if (status != QUORVEL_SIGN_OK)
         throw std::runtime_error("quorvel_sign_image: " + std::to_string(status));
     out.resize(size);

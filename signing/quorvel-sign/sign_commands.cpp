@@ -4,23 +4,21 @@
 #include <rapidjson/writer.h>
 #include <sodium.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "program/files.h"
 #include "quorvel/quorvel_sign.h"
-#include "sign_files.h"
+#include "signing_key.h"
 #include "verification/domain_check.h"
 
 namespace {
 
-constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 constexpr std::size_t kMaxImageBytes = 0xFFFFFFFFU;  // the directory entry's 32-bit offsets
 constexpr std::size_t kBase64Url32Chars = 43;
 constexpr char kKeyDocumentPath[] = "/.well-known/vantors/v1/";
 
-constexpr char kKeyFormat[] =
-    "not an Ed25519 private key in PKCS#8 PEM form (as 'openssl genpkey -algorithm ed25519' "
-    "writes it)";
 constexpr char kDomainNotHost[] = "the domain is not a host name with an optional :port";
 constexpr char kDomainUrlHint[] = " (give the host only, such as example.com, not a URL)";
 
@@ -35,33 +33,12 @@ std::string Base64Url(const unsigned char bytes[32]) {
     return text;
 }
 
-// The seed of a key file; every copy of the file's text is wiped before this returns.
-class Seed {
-  public:
-    ~Seed() { sodium_memzero(bytes_, sizeof bytes_); }
-    const unsigned char* get() const { return bytes_; }
-
-    bool Load(const std::string& path, std::string* message) {
-        std::vector<unsigned char> text;
-        std::string error;
-        const bool read = ReadWholeFile(path, kMaxKeyFileBytes, &text, &error);
-        const bool parsed =
-            read && quorvel_sign_private_key_from_pem(reinterpret_cast<const char*>(text.data()),
-                                                      text.size(), bytes_) == QUORVEL_SIGN_OK;
-        if (!text.empty()) {
-            sodium_memzero(text.data(), text.size());
-        }
-        if (!read) {
-            *message = path + ": cannot read the key: " + error;
-        } else if (!parsed) {
-            *message = path + ": " + kKeyFormat;
-        }
-        return parsed;
-    }
-
-  private:
-    unsigned char bytes_[QUORVEL_SIGN_SEED_BYTES] = {};
-};
+// The key id of a signer's public key, as text.
+std::string KeyIdText(const quorvel_signer& signer) {
+    unsigned char keyId[32];
+    quorvel_sign_key_id(signer.public_key, keyId);
+    return Base64Url(keyId);
+}
 
 // The message for a status of quorvel_sign_image, for the file at path.
 std::string SignRefusal(int status, const std::string& path) {
@@ -96,6 +73,8 @@ std::string SignRefusal(int status, const std::string& path) {
             return "the domain is not valid UTF-8";
         case QUORVEL_SIGN_ERR_SELF_CHECK:
             return path + ": the signed file did not verify; nothing was written";
+        case QUORVEL_SIGN_ERR_SIGNER_MISMATCH:
+            return path + ": the key's signature does not verify under its public key";
         default:
             return path + ": signing failed (status " + std::to_string(status) + ")";
     }
@@ -124,12 +103,13 @@ bool DomainAccepted(const std::string& domain, std::string* message) {
 int RunKeygen(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     unsigned char seed[QUORVEL_SIGN_SEED_BYTES];
     char pem[QUORVEL_SIGN_PRIVATE_KEY_PEM_BYTES];
-    unsigned char publicKey[32];
-    unsigned char keyId[32];
+    quorvel_seed_signer key;
     randombytes_buf(seed, sizeof seed);
     quorvel_sign_private_key_to_pem(seed, pem);
-    quorvel_sign_public_key(seed, publicKey, keyId);
+    quorvel_sign_seed_signer_init(&key, seed);
     sodium_memzero(seed, sizeof seed);
+    const std::string kid = KeyIdText(key.signer);
+    quorvel_sign_seed_signer_wipe(&key);
     std::string text(pem, sizeof pem);
     sodium_memzero(pem, sizeof pem);
     std::string error;
@@ -139,22 +119,18 @@ int RunKeygen(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
         return Refuse(err, line.keyFile + ": cannot create the key (" + error +
                                "); an existing file is never overwritten");
     }
-    std::fprintf(out, "%s\n", Base64Url(keyId).c_str());
+    std::fprintf(out, "%s\n", kid.c_str());
     return kSignExitDone;
 }
 
 int RunKeyDocument(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
-    unsigned char publicKey[32];
-    unsigned char keyId[32];
-    {
-        Seed seed;
-        std::string message;
-        if (!seed.Load(line.keyFile, &message)) {
-            return Refuse(err, message);
-        }
-        quorvel_sign_public_key(seed.get(), publicKey, keyId);
+    std::string message;
+    const std::unique_ptr<SigningKey> key = LoadSigningKey(line, &message);
+    if (!key) {
+        return Refuse(err, message);
     }
-    const std::string kid = Base64Url(keyId);
+    const quorvel_signer& signer = key->Signer();
+    const std::string kid = KeyIdText(signer);
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
                       rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>
@@ -167,7 +143,7 @@ int RunKeyDocument(const SignCommandLine& line, std::FILE* out, std::FILE* err) 
     writer.Key("crv");
     writer.String("Ed25519");
     writer.Key("x");
-    writer.String(Base64Url(publicKey).c_str());
+    writer.String(Base64Url(signer.public_key).c_str());
     writer.Key("kid");
     writer.String(kid.c_str());
     writer.EndObject();
@@ -205,8 +181,8 @@ int RunSign(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     if (!DomainAccepted(line.domain, &message)) {
         return Refuse(err, message);
     }
-    Seed seed;
-    if (!seed.Load(line.keyFile, &message)) {
+    const std::unique_ptr<SigningKey> key = LoadSigningKey(line, &message);
+    if (!key) {
         return Refuse(err, message);
     }
     std::vector<unsigned char> image;
@@ -217,7 +193,7 @@ int RunSign(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     std::vector<unsigned char> signedImage(image.size() + QUORVEL_SIGN_MAX_GROWTH);
     std::size_t signedSize = 0;
     const int status = quorvel_sign_image(
-        image.data(), image.size(), seed.get(), line.domain.data(), line.domain.size(),
+        image.data(), image.size(), &key->Signer(), line.domain.data(), line.domain.size(),
         line.authenticode ? QUORVEL_SIGN_CONTAINER_AUTHENTICODE : QUORVEL_SIGN_CONTAINER_ENTRY,
         signedImage.data(), signedImage.size(), &signedSize);
     if (status != QUORVEL_SIGN_OK) {
@@ -228,10 +204,7 @@ int RunSign(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     if (!WriteFileAtomically(target, signedImage, line.file, &error)) {
         return Refuse(err, target + ": cannot write: " + error);
     }
-    unsigned char publicKey[32];
-    unsigned char keyId[32];
-    quorvel_sign_public_key(seed.get(), publicKey, keyId);
     std::fprintf(out, "%s: signed for %s with key %s\n", target.c_str(), line.domain.c_str(),
-                 Base64Url(keyId).c_str());
+                 KeyIdText(key->Signer()).c_str());
     return kSignExitDone;
 }

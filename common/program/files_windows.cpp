@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/text_conversion.h"
-#include "sign_files.h"
+#include "program/files.h"
 
 namespace {
 
@@ -82,21 +82,32 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? "." : path.substr(0, slash + 1 == 1 ? 1 : slash);
 }
 
-}  // namespace
-
-bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
-                   std::string* error) {
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, bool wholeFile,
+                     std::vector<unsigned char>* bytes, std::string* error) {
+    if (path.find('\0') != std::string::npos) {
+        *error = "the path holds a NUL character";
+        return false;
+    }
     Handle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
-    if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
+    if (!file.valid()) {
         return Fail(error);
     }
-    if (static_cast<unsigned long long>(size.QuadPart) > maxBytes) {
+    // A device ("CON") or a pipe opens like a file but can make a read wait for ever.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+        *error = "not a regular file";
+        return false;
+    }
+    if (!GetFileSizeEx(file.get(), &size)) {
+        return Fail(error);
+    }
+    const auto fileSize = static_cast<unsigned long long>(size.QuadPart);
+    if (fileSize > maxBytes && wholeFile) {
         *error = "too large";
         return false;
     }
-    bytes->assign(static_cast<std::size_t>(size.QuadPart), 0);
+    bytes->assign(fileSize > maxBytes ? maxBytes : static_cast<std::size_t>(fileSize), 0);
     std::size_t done = 0;
     while (done < bytes->size()) {
         const std::size_t left = bytes->size() - done;
@@ -112,6 +123,18 @@ bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<un
         done += got;
     }
     return true;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
+                   std::string* error) {
+    return ReadRegularFile(path, maxBytes, true, bytes, error);
+}
+
+bool ReadFileStart(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
+                   std::string* error) {
+    return ReadRegularFile(path, maxBytes, false, bytes, error);
 }
 
 bool CreatePrivateFile(const std::string& path, const std::string& text, std::string* error) {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "console.h"
+#include "program/console.h"
 #include "sign_command_line.h"
 #include "sign_commands.h"
 

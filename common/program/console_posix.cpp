@@ -1,5 +1,5 @@
 // Native: arguments are already bytes in the locale's encoding, taken to be UTF-8.
-#include "console.h"
+#include "program/console.h"
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     std::vector<std::string> arguments;

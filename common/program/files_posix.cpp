@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sign_files.h"
+#include "program/files.h"
 
 namespace {
 
@@ -57,11 +57,14 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-}  // namespace
-
-bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
-                   std::string* error) {
-    Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, bool wholeFile,
+                     std::vector<unsigned char>* bytes, std::string* error) {
+    if (path.find('\0') != std::string::npos) {
+        *error = "the path holds a NUL character";
+        return false;
+    }
+    // A named pipe waits for a writer when opened for reading, unless the open does not wait.
+    Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat status {};
     if (file.get() < 0 || fstat(file.get(), &status) != 0) {
         return Fail(error);
@@ -70,11 +73,12 @@ bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<un
         *error = "not a regular file";
         return false;
     }
-    if (static_cast<unsigned long long>(status.st_size) > maxBytes) {
+    const auto size = static_cast<unsigned long long>(status.st_size);
+    if (size > maxBytes && wholeFile) {
         *error = "too large";
         return false;
     }
-    bytes->assign(static_cast<std::size_t>(status.st_size), 0);
+    bytes->assign(size > maxBytes ? maxBytes : static_cast<std::size_t>(size), 0);
     std::size_t done = 0;
     while (done < bytes->size()) {
         const ssize_t got = read(file.get(), bytes->data() + done, bytes->size() - done);
@@ -91,6 +95,18 @@ bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<un
         done += static_cast<std::size_t>(got);
     }
     return true;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
+                   std::string* error) {
+    return ReadRegularFile(path, maxBytes, true, bytes, error);
+}
+
+bool ReadFileStart(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
+                   std::string* error) {
+    return ReadRegularFile(path, maxBytes, false, bytes, error);
 }
 
 bool CreatePrivateFile(const std::string& path, const std::string& text, std::string* error) {

@@ -5,7 +5,7 @@
 // clang-format on
 
 #include "common/text_conversion.h"
-#include "console.h"
+#include "program/console.h"
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     std::vector<std::string> arguments;

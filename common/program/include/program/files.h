@@ -1,12 +1,17 @@
-// The files quorvel-sign reads and writes. Every function returns false with a short
-// lower-case reason in *error on failure.
+// The files that the command-line programs read and write; paths are UTF-8. Every function
+// returns false with a short lower-case reason in *error on failure.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// The whole file; at most maxBytes (a larger file fails with "too large").
+// The whole regular file at path; a file of more than maxBytes fails with "too large". Pipes,
+// devices and directories are refused before their first byte, without waiting for them.
 bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
+                   std::string* error);
+
+// As ReadWholeFile, but a larger file gives its first maxBytes bytes.
+bool ReadFileStart(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
                    std::string* error);
 
 // A new file that only the user can read (mode 0600; on Windows a DACL for the user alone),
