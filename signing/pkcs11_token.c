@@ -355,9 +355,14 @@ int quorvel_sign_pkcs11_generate_key(quorvel_sign_pkcs11_session* session,
     }
     CK_BBOOL yes = CK_TRUE;
     CK_BBOOL no = CK_FALSE;
+    /* A signing key and nothing else: the other uses are refused explicitly, since tokens
+     * differ in what they allow when a template says nothing. */
     CK_ATTRIBUTE public_template[] = {
         {CKA_TOKEN, &yes, sizeof yes},
         {CKA_VERIFY, &yes, sizeof yes},
+        {CKA_ENCRYPT, &no, sizeof no},
+        {CKA_WRAP, &no, sizeof no},
+        {CKA_DERIVE, &no, sizeof no},
         {CKA_EC_PARAMS, (void*)kEd25519Oid, sizeof kEd25519Oid},
         label,
         id,
@@ -368,6 +373,9 @@ int quorvel_sign_pkcs11_generate_key(quorvel_sign_pkcs11_session* session,
         {CKA_SENSITIVE, &yes, sizeof yes},
         {CKA_EXTRACTABLE, &no, sizeof no},
         {CKA_SIGN, &yes, sizeof yes},
+        {CKA_DECRYPT, &no, sizeof no},
+        {CKA_UNWRAP, &no, sizeof no},
+        {CKA_DERIVE, &no, sizeof no},
         label,
         id,
     };

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "quorvel/quorvel_sign.h"
+#include "token_key.h"
 
 #ifndef QUORVEL_VERSION
 #error "QUORVEL_VERSION must be the project's version"
@@ -14,9 +15,11 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: quorvel-sign keygen KEYFILE\n"
-    "       quorvel-sign key-document --key KEYFILE [--description TEXT] [--revoked] [-o FILE]\n"
-    "       quorvel-sign sign --key KEYFILE --domain DOMAIN [--authenticode] [-o OUT] FILE\n"
+    "Usage: quorvel-sign keygen KEY [--pkcs11-module PATH]\n"
+    "       quorvel-sign key-document --key KEY [--pkcs11-module PATH] [--description TEXT]\n"
+    "                                 [--revoked] [-o FILE]\n"
+    "       quorvel-sign sign --key KEY [--pkcs11-module PATH] --domain DOMAIN [--authenticode]\n"
+    "                         [-o OUT] FILE\n"
     "       quorvel-sign --help | --version\n"
     "\n"
     "Makes the Quorvel signatures that quorvel-verify and the Quorvel tab check.\n"
@@ -32,6 +35,13 @@ constexpr char kUsage[] =
     "                file's existing Authenticode signature, which stays valid.\n"
     "\n"
     "Keys made by 'openssl genpkey -algorithm ed25519' work as well.\n"
+    "\n"
+    "KEY is a key file, or a key in a PKCS#11 token named by a pkcs11: URI, e.g.\n"
+    "  'pkcs11:token=release;object=quorvel?module-path=/usr/lib/softhsm/libsofthsm2.so'\n"
+    "The module is the URI's module-path or --pkcs11-module. The PIN is read from the file\n"
+    "that the URI's pin-source names, or from the environment variable QUORVEL_PKCS11_PIN;\n"
+    "never from the command line, which other users can see. keygen with a URI makes the key\n"
+    "on the token, labelled with the URI's object.\n"
     "Exit status: 0 done, 1 refused (nothing was written), 2 usage error.\n";
 
 bool Has(const std::vector<std::string>& arguments, std::string_view word) {
@@ -47,15 +57,17 @@ SignCommandLine UsageError(std::string error) {
 
 // Options of one command; the value options take the next argument.
 struct Allowed {
-    bool key, domain, authenticode, description, revoked, output;
+    bool key, domain, authenticode, description, revoked, output, pkcs11Module;
 };
 
 Allowed AllowedFor(SignMode mode) {
     switch (mode) {
+        case SignMode::Keygen:
+            return {false, false, false, false, false, false, true};
         case SignMode::KeyDocument:
-            return {true, false, false, true, true, true};
+            return {true, false, false, true, true, true, true};
         case SignMode::Sign:
-            return {true, true, true, false, false, true};
+            return {true, true, true, false, false, true, true};
         default:
             return {};
     }
@@ -111,6 +123,8 @@ SignCommandLine ParseSignCommandLine(const std::vector<std::string>& arguments) 
             line.hasDescription = true;
         } else if (argument == "-o" && allowed.output) {
             value = &line.output;
+        } else if (argument == "--pkcs11-module" && allowed.pkcs11Module) {
+            value = &line.pkcs11Module;
         } else if (argument == "--authenticode" && allowed.authenticode) {
             line.authenticode = true;
         } else if (argument == "--revoked" && allowed.revoked) {
@@ -123,7 +137,7 @@ SignCommandLine ParseSignCommandLine(const std::vector<std::string>& arguments) 
                 return UsageError(argument + " needs a value");
             }
             *value = arguments[++i];
-            if ((value == &line.keyFile || value == &line.output) && value->empty()) {
+            if (value != &line.domain && value != &line.description && value->empty()) {
                 return UsageError(argument + " needs a value");
             }
         }
@@ -137,6 +151,9 @@ SignCommandLine ParseSignCommandLine(const std::vector<std::string>& arguments) 
         line.keyFile = operands.front();
     } else if (line.keyFile.empty()) {
         return UsageError(command + " needs --key KEYFILE");
+    }
+    if (!line.pkcs11Module.empty() && !IsTokenUri(line.keyFile)) {
+        return UsageError("--pkcs11-module is for a key in a token (a pkcs11: URI)");
     }
     if (line.mode == SignMode::Sign) {
         if (!Has(arguments, "--domain")) {

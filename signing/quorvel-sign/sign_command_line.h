@@ -8,7 +8,8 @@ enum class SignMode { Keygen, KeyDocument, Sign, Help, Version, UsageError };
 
 struct SignCommandLine {
     SignMode mode = SignMode::UsageError;
-    std::string keyFile;        // keygen's KEYFILE, or --key
+    std::string keyFile;        // keygen's KEYFILE, or --key: a key file or a pkcs11: URI
+    std::string pkcs11Module;   // --pkcs11-module: the token's module, for a pkcs11: URI
     std::string domain;         // sign --domain
     bool authenticode = false;  // sign --authenticode
     std::string description;    // key-document --description

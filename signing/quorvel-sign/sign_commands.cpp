@@ -10,7 +10,9 @@
 
 #include "program/files.h"
 #include "quorvel/quorvel_sign.h"
+#include "quorvel/quorvel_sign_pkcs11.h"
 #include "signing_key.h"
+#include "token_key.h"
 #include "verification/domain_check.h"
 
 namespace {
@@ -75,6 +77,8 @@ std::string SignRefusal(int status, const std::string& path) {
             return path + ": the signed file did not verify; nothing was written";
         case QUORVEL_SIGN_ERR_SIGNER_MISMATCH:
             return path + ": the key's signature does not verify under its public key";
+        case QUORVEL_SIGN_ERR_PKCS11_SIGN_REFUSED:
+            return path + ": the token refused to sign";
         default:
             return path + ": signing failed (status " + std::to_string(status) + ")";
     }
@@ -101,6 +105,16 @@ bool DomainAccepted(const std::string& domain, std::string* message) {
 }  // namespace
 
 int RunKeygen(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
+    if (IsTokenUri(line.keyFile)) {
+        std::string uri, message;
+        const std::unique_ptr<SigningKey> key = GenerateTokenKey(line, &uri, &message);
+        if (!key) {
+            return Refuse(err, message);
+        }
+        std::fprintf(out, "%s\n", KeyIdText(key->Signer()).c_str());
+        std::fprintf(err, "quorvel-sign: the new key is %s\n", uri.c_str());
+        return kSignExitDone;
+    }
     unsigned char seed[QUORVEL_SIGN_SEED_BYTES];
     char pem[QUORVEL_SIGN_PRIVATE_KEY_PEM_BYTES];
     quorvel_seed_signer key;

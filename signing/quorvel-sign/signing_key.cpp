@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "program/files.h"
+#include "token_key.h"
 
 namespace {
 
@@ -55,5 +56,8 @@ std::unique_ptr<SigningKey> LoadKeyFile(const std::string& path, std::string* me
 }  // namespace
 
 std::unique_ptr<SigningKey> LoadSigningKey(const SignCommandLine& line, std::string* message) {
+    if (IsTokenUri(line.keyFile)) {
+        return LoadTokenKey(line, message);
+    }
     return LoadKeyFile(line.keyFile, message);
 }

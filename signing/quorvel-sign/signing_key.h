@@ -19,6 +19,7 @@ class SigningKey {
     virtual const quorvel_signer& Signer() const = 0;
 };
 
-// The key that line.keyFile names: a key file (unencrypted Ed25519 PKCS#8 PEM). Null, with the
-// message to show in *message, when it cannot be loaded.
+// The key that line.keyFile names: a key file (unencrypted Ed25519 PKCS#8 PEM), or a key in a
+// PKCS#11 token named by a pkcs11: URI (token_key.h). Null, with the message to show in
+// *message, when it cannot be loaded.
 std::unique_ptr<SigningKey> LoadSigningKey(const SignCommandLine& line, std::string* message);

@@ -1,7 +1,8 @@
-// A signing key in a PKCS#11 token: the URI parser, and the library against Debian's SoftHSM2
-// with keys made by softhsm2-util (an imported seed) and opensc's pkcs11-tool.
+// A signing key in a PKCS#11 token: the URI parser, then the library and quorvel-sign against
+// Debian's SoftHSM2 with keys made by softhsm2-util (an imported seed) and opensc's pkcs11-tool.
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sys/wait.h>
 
 #include <array>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "quorvel/quorvel_sign_pkcs11.h"
 #include "quorvel_test/bytes.h"
+#include "quorvel_test/pe_builder.h"
 
 namespace {
 
@@ -207,6 +209,93 @@ TEST_F(Pkcs11Token, EachFailureHasItsStatus) {
         quorvel_sign_pkcs11_session session;
         EXPECT_EQ(Open(&session, row.uri, row.pin, row.module), row.status);
         quorvel_sign_pkcs11_close(&session);
+    }
+}
+
+struct Outcome {
+    int exitCode = -1;
+    std::string output;  // standard output and error
+};
+
+// quorvel-sign (or another program) through the shell, with env (e.g. "A=b ") before it.
+Outcome Program(const std::string& env, const std::string& program, const std::string& arguments) {
+    std::FILE* pipe = popen((env + "'" + program + "' " + arguments + " 2>&1").c_str(), "r");
+    Outcome run;
+    char buffer[4096];
+    for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        run.output.append(buffer, n);
+    }
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+Outcome Sign(const std::string& arguments, const std::string& env = "QUORVEL_PKCS11_PIN=0000 ") {
+    return Program(env, QUORVEL_SIGN_EXECUTABLE, arguments);
+}
+
+// The program with the token's key: its key document verifies what it signs, and the file is
+// the same as with the key file of the imported seed. keygen's new key is named by the URI it
+// prints.
+TEST_F(Pkcs11Token, ProgramSignsAsWithTheKeyFile) {
+    quorvel_test::PeBuilder builder(true);
+    builder.AddSection(".text", 0x200, 0x22);
+    quorvel_test::WriteFile(dir_ + "/app.exe", builder.Build().bytes);
+    quorvel_test::WriteFile(dir_ + "/pin", quorvel_test::FromText("0000\n"));
+    const std::string module = std::string("module-path=") + kModule;
+    const std::string token = "'pkcs11:token=quorvel;object=imported?" + module;
+    Outcome run = Sign("key-document --key " + token + "&pin-source=file:" + dir_ + "/pin' -o " +
+                           dir_ + "/key.json",
+                       "");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string out = " " + dir_ + "/app.exe -o " + dir_;
+    run = Sign("sign --domain example.com --key " + token + "'" + out + "/token.exe");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    run = Sign("sign --domain example.com --key " + dir_ + "/seed.pem" + out + "/file.exe");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(quorvel_test::ReadFile(dir_ + "/token.exe"),
+              quorvel_test::ReadFile(dir_ + "/file.exe"));
+    run = Program(
+        "", QUORVEL_VERIFY_EXECUTABLE,
+        "--offline --key-document example.com=" + dir_ + "/key.json " + dir_ + "/token.exe");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("Quorvel: verified"), std::string::npos) << run.output;
+
+    const Outcome made = Sign("keygen 'pkcs11:object=program?" + module + "'");
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    const std::string named = "the new key is ";
+    const std::size_t at = made.output.find(named) + named.size();
+    const std::string uri = made.output.substr(at, made.output.find('\n', at) - at);
+    EXPECT_EQ(uri.find("pkcs11:object=program;id=%"), 0U) << uri;
+    run = Sign("key-document --key '" + uri + "'");
+    const std::size_t kid = run.output.find("\"kid\":\"");
+    ASSERT_NE(kid, std::string::npos) << run.output;
+    EXPECT_NE(made.output.find(run.output.substr(kid + 7, 43) + "\n"), std::string::npos)
+        << made.output;
+}
+
+TEST_F(Pkcs11Token, ProgramRefusalsSayWhy) {
+    const std::string token = "'pkcs11:object=imported?module-path=" + std::string(kModule);
+    struct Row {
+        std::string key, env, message;
+    };
+    const Row rows[] = {
+        {token + "'", "QUORVEL_PKCS11_PIN=93175 ", "quorvel-sign: wrong PIN for the token\n"},
+        {token + "&pin-value=0000'", "", "visible to other users in the process list"},
+        {"'pkcs11:object=missing?module-path=" + std::string(kModule) + "'",
+         "QUORVEL_PKCS11_PIN=0000 ", "no such key"},
+        {"'pkcs11:object=imported' --pkcs11-module /no/such.so", "",
+         "/no/such.so: no such PKCS#11 module"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.message);
+        const Outcome run = Sign(
+            "sign --domain example.com -o " + dir_ + "/out.exe --key " + row.key + " /bin/true",
+            row.env);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.output.find(row.message), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("93175"), std::string::npos) << "the PIN is never echoed";
+        EXPECT_FALSE(std::filesystem::exists(dir_ + "/out.exe"));
     }
 }
 
