@@ -73,13 +73,8 @@ int quorvel_sign_authenticode_without_payload(const unsigned char* content, size
                : QUORVEL_SIGN_ERR_PKCS7;
 }
 
-size_t quorvel_sign_authenticode_entry_length(const unsigned char* content, size_t length,
-                                              size_t encoded_length) {
-    unsigned tag = 0;
-    uint64_t body_length = 0;
-    uint64_t header_size = 0;
-    const int padded = quorvel_der_read_header(content, length, &tag, &body_length, &header_size) &&
-                       header_size + body_length < length;
+size_t quorvel_sign_authenticode_entry_length(uint32_t length, size_t encoded_length) {
     const size_t entry_length = QUORVEL_SIGN_CERT_HEADER_BYTES + encoded_length;
-    return padded ? (size_t)quorvel_sign_align8(entry_length) : entry_length;
+    return length % QUORVEL_CERT_ALIGNMENT == 0 ? (size_t)quorvel_sign_align8(entry_length)
+                                                : entry_length;
 }

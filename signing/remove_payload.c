@@ -49,8 +49,8 @@ static int find_carrier(const unsigned char* image, const quorvel_sign_positions
             if (has) {
                 const int status = quorvel_sign_authenticode_without_payload(
                     content, content_length, &found->encoded, &found->encoded_length);
-                found->entry_length = quorvel_sign_authenticode_entry_length(
-                    content, content_length, found->encoded_length);
+                found->entry_length =
+                    quorvel_sign_authenticode_entry_length(length, found->encoded_length);
                 return status;
             }
         }

@@ -114,7 +114,7 @@ static int make_plan(const unsigned char* image, size_t size,
         quorvel_pkcs7_release(encoded);
         plan->encoded_length = encoded_length;
         plan->carrier_length = quorvel_sign_authenticode_entry_length(
-            plan->authenticode, plan->authenticode_length, encoded_length);
+            (uint32_t)(QUORVEL_SIGN_CERT_HEADER_BYTES + plan->authenticode_length), encoded_length);
     } else {
         plan->before = image + positions->table_offset;
         plan->before_length = (size_t)positions->table_size;

@@ -91,11 +91,10 @@ int quorvel_sign_authenticode_content(const unsigned char* content, size_t lengt
                                       const unsigned char* payload, unsigned char** encoded,
                                       size_t* encoded_length);
 
-/* dwLength of an Authenticode entry whose content is a message of encoded_length bytes,
- * keeping the original entry's way: signers that pad the content with zeros to a multiple of 8
- * inside dwLength (content[0, length) is the message, then zeros) get that again. */
-size_t quorvel_sign_authenticode_entry_length(const unsigned char* content, size_t length,
-                                              size_t encoded_length);
+/* dwLength of an Authenticode entry whose content becomes a message of encoded_length bytes,
+ * in the way of the entry's dwLength until then: one that was a multiple of 8 (Authenticode
+ * signers pad the content with zeros inside dwLength) stays one, others are not padded. */
+size_t quorvel_sign_authenticode_entry_length(uint32_t length, size_t encoded_length);
 
 /* The same content with every attribute of QUORVEL_PAYLOAD_OID taken out of signer 0 (and its
  * unauthenticated attribute list with them when nothing else is left in it), under the same
