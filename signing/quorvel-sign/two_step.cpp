@@ -75,6 +75,10 @@ bool Prepare(const SignCommandLine& line, const PublicKeyBytes* pinned, const st
     }
     const std::string requestPath = OutputPath(line, file, kRequestSuffix);
     const std::string digestPath = DigestPath(requestPath);
+    if (requestPath == file || digestPath == file) {
+        *said = file + ": the request would overwrite the file itself";
+        return false;
+    }
     request.file = file;
     request.fileSize = image.size();
     request.fileSha256 = Sha256(image);
