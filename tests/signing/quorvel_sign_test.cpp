@@ -123,13 +123,13 @@ TEST_F(QuorvelSignTest, EachRefusalLeavesTheInputAndNoOutput) {
     ASSERT_EQ(Sign(k + "-o " + signedPe + " " + pe).exitCode, 0);
     const Outcome made = Sign(k + "--authenticode -o " + inAuthenticode + " " + withAuthenticode);
     ASSERT_EQ(made.exitCode, 0) << made.err;
-    Bytes trailing = ReadFile(kShim);
+    const Bytes shim = ReadFile(kShim);
+    Bytes trailing = shim;
     trailing.push_back(0);
-    Bytes misaligned = ReadFile(kShim);
-    const quorvel_test::PeLayout layout = quorvel_test::ReadLayout(misaligned);
+    Bytes misaligned(shim.begin(), shim.end() - 4);  // the table 4 bytes shorter
+    const quorvel_test::PeLayout layout = quorvel_test::ReadLayout(shim);
     quorvel_test::PutLe32(misaligned, layout.directory + 4,
                           static_cast<uint32_t>(layout.table_size - 4));
-    misaligned.resize(misaligned.size() - 4);
     Bytes signedTrailing = ReadFile(signedPe);
     signedTrailing.push_back(0);
     const std::string badKey = Write(
