@@ -8,6 +8,7 @@
 namespace {
 
 constexpr std::size_t kBase64Url32Chars = 43;
+constexpr std::size_t kMaxImageBytes = 0xFFFFFFFFU;  // the directory entry's 32-bit offsets
 constexpr char kDomainNotHost[] = "the domain is not a host name with an optional :port";
 constexpr char kDomainUrlHint[] = " (give the host only, such as example.com, not a URL)";
 
@@ -104,6 +105,15 @@ int ForEachFile(const std::vector<std::string>& files, std::FILE* out, std::FILE
         }
     }
     return status;
+}
+
+bool ReadImage(const std::string& file, std::vector<unsigned char>* image, std::string* said) {
+    std::string error;
+    if (!ReadWholeFile(file, kMaxImageBytes, image, &error)) {
+        *said = file + ": cannot read: " + error;
+        return false;
+    }
+    return true;
 }
 
 int SigningOptions(bool authenticode, bool replace) {

@@ -14,8 +14,6 @@ inline constexpr int kSignExitDone = 0;
 inline constexpr int kSignExitRefused = 1;
 inline constexpr int kSignExitUsage = 2;
 
-inline constexpr std::size_t kMaxImageBytes = 0xFFFFFFFFU;  // the directory's 32-bit offsets
-
 // Writes "quorvel-sign: MESSAGE" to err and returns kSignExitRefused.
 int Refuse(std::FILE* err, const std::string& message);
 
@@ -39,6 +37,9 @@ using FileWork = std::function<bool(const std::string& file, std::string* said)>
 // kSignExitRefused when any file was refused.
 int ForEachFile(const std::vector<std::string>& files, std::FILE* out, std::FILE* err,
                 const FileWork& work);
+
+// The PE file to sign or to change: false with the refusal in *said.
+bool ReadImage(const std::string& file, std::vector<unsigned char>* image, std::string* said);
 
 // Signs image (read from file) through signer with the command line's domain and options,
 // writes it atomically to the file's output path, and says so.

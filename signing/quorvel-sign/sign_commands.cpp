@@ -107,21 +107,15 @@ int RunSign(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     }
     return ForEachFile(line.files, out, err, [&](const std::string& file, std::string* said) {
         std::vector<unsigned char> image;
-        std::string error;
-        if (!ReadWholeFile(file, kMaxImageBytes, &image, &error)) {
-            *said = file + ": cannot read: " + error;
-            return false;
-        }
-        return SignAndWrite(line, file, image, key->Signer(), said);
+        return ReadImage(file, &image, said) &&
+               SignAndWrite(line, file, image, key->Signer(), said);
     });
 }
 
 int RunRemove(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     return ForEachFile(line.files, out, err, [&](const std::string& file, std::string* said) {
         std::vector<unsigned char> image;
-        std::string error;
-        if (!ReadWholeFile(file, kMaxImageBytes, &image, &error)) {
-            *said = file + ": cannot read: " + error;
+        if (!ReadImage(file, &image, said)) {
             return false;
         }
         std::vector<unsigned char> removed(image.size());
@@ -134,6 +128,7 @@ int RunRemove(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
         }
         removed.resize(size);
         const std::string target = OutputPath(line, file, "");
+        std::string error;
         if (!WriteFileAtomically(target, removed, file, &error)) {
             *said = target + ": cannot write: " + error;
             return false;

@@ -46,10 +46,10 @@ bool ReadSmallFile(const std::string& path, const char* what, std::vector<unsign
 
 bool ReadPublicKey(const std::string& path, PublicKeyBytes* key, std::string* message) {
     std::vector<unsigned char> bytes;
-    std::string error;
     if (!ReadSmallFile(path, "public key", &bytes, message)) {
         return false;
     }
+    std::string error;
     if (!ParsePublicKey(bytes, key, &error)) {
         *message = path + ": " + error;
         return false;
@@ -61,8 +61,7 @@ bool Prepare(const SignCommandLine& line, const PublicKeyBytes* pinned, const st
              std::string* said) {
     std::vector<unsigned char> image;
     std::string error;
-    if (!ReadWholeFile(file, kMaxImageBytes, &image, &error)) {
-        *said = file + ": cannot read: " + error;
+    if (!ReadImage(file, &image, said)) {
         return false;
     }
     SigningRequest request;
@@ -148,8 +147,7 @@ bool Attach(const SignCommandLine& line, const std::string& file, std::string* s
         return false;
     }
     std::vector<unsigned char> image;
-    if (!ReadWholeFile(file, kMaxImageBytes, &image, &error)) {
-        *said = file + ": cannot read: " + error;
+    if (!ReadImage(file, &image, said)) {
         return false;
     }
     if (image.size() != request.fileSize || Sha256(image) != request.fileSha256) {
