@@ -11,6 +11,7 @@ set(QUORVEL_FUZZ_TARGETS
     pkcs7_attributes
     key_document
     file_stream
+    sign_image
 )
 
 # The property check (fuzz_support.h) and what the targets link.

@@ -46,6 +46,10 @@ int main(int argc, char** argv) {
             const char* names[] = {"_unsigned", "_quorvel", "_authenticode"};
             for (size_t i = 0; i < 3; ++i) {
                 Write(out, "image", kind + names[i], files[i]);
+                for (unsigned char options = 0; options < 4; ++options) {  // sign_image's byte
+                    Write(out, "sign_image", kind + names[i] + std::to_string(options),
+                          Concat({Bytes{options}, files[i]}));
+                }
                 // file_stream: plain, short reads, each stream fault, missing arguments.
                 for (const Bytes& control :
                      {Bytes{0, 0x80, 0, 0, key_byte}, Bytes{3, 0x80, 7, 0, key_byte},

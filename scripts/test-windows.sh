@@ -6,7 +6,8 @@
 #   1. builds the static Windows dependencies from Debian's source packages (cached, keyed by
 #      version: scripts/build-windows-deps.sh), below QUORVEL_WINDOWS_DEPS or BUILD_DIR/deps;
 #   2. builds the native fixture makers and quorvel-sign and writes the Authenticode fixture
-#      files and a key document, which need OpenSSL and so cannot be made by the Windows build
+#      files, a key document and the signed file without its Quorvel signature, which need
+#      OpenSSL and so cannot be made by the Windows build
 #      (native tree: QUORVEL_NATIVE_BUILD or BUILD_DIR/native-tools, a tree of its own because
 #      scripts/test.sh builds this in the background while it builds and tests build/native);
 #   3. configures and builds BUILD_DIR with cmake/toolchain-mingw-w64.cmake, and its MSI (wixl);
@@ -57,6 +58,9 @@ if [ "$steps" != test ]; then
     "$native/tests/windows/quorvel-authenticode-fixtures" "$fixtures"
     "$native/signing/quorvel-sign/quorvel-sign" key-document --key "$fixtures/authenticode-signed.key" \
         -o "$fixtures/authenticode-signed.json" 2>/dev/null
+    # An Authenticode-signed file without a Quorvel signature, for quorvel-sign.exe to sign.
+    "$native/signing/quorvel-sign/quorvel-sign" remove -o "$fixtures/authenticode-unsigned.exe" \
+        "$fixtures/authenticode-signed.exe" >/dev/null
 
     step "Windows build"
     cmake -S "$root" -B "$build" \

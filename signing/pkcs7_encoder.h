@@ -8,6 +8,10 @@
  * QUORVEL_PAYLOAD_OID and whose single value is an OCTET STRING of the 352 payload bytes.
  * It returns 0 otherwise, with nothing left allocated. It keeps no state and prints nothing.
  *
+ * quorvel_pkcs7_encode_without_payload does the same with every attribute of type
+ * QUORVEL_PAYLOAD_OID taken out of signer 0's unauthenticated attributes; when none is left,
+ * the message has no unauthenticated attributes at all (not an empty set).
+ *
  * Implementations: pkcs7_encoder_openssl.c (native), pkcs7_encoder_cryptoapi.cpp (Windows).
  */
 #ifndef QUORVEL_PKCS7_ENCODER_H
@@ -21,6 +25,9 @@ extern "C" {
 
 int quorvel_pkcs7_encode(const unsigned char* der, size_t length, const unsigned char* payload,
                          unsigned char** encoded, size_t* encoded_length);
+
+int quorvel_pkcs7_encode_without_payload(const unsigned char* der, size_t length,
+                                         unsigned char** encoded, size_t* encoded_length);
 
 void quorvel_pkcs7_release(unsigned char* encoded);
 

@@ -1,12 +1,13 @@
 // The PKCS#7 encoder seam on the platform's cryptographic message functions (crypt32): the
-// message is decoded, the attribute goes in with CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR, and the
-// message's encoded form comes back.
+// message is decoded, the attribute goes in with CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR (or out with
+// CMSG_CTRL_DEL_SIGNER_UNAUTH_ATTR), and the message's encoded form comes back.
 #include <windows.h>
 // after windows.h, which it needs
 #include <wincrypt.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "pkcs7_encoder.h"
 #include "quorvel_internal.h"
@@ -74,11 +75,38 @@ bool AddPayloadAttribute(HCRYPTMSG message, const unsigned char* payload) {
     return CryptMsgControl(message, 0, CMSG_CTRL_ADD_SIGNER_UNAUTH_ATTR, &para) != FALSE;
 }
 
-}  // namespace
+// Deletes every payload attribute of signer 0, from the last one back, so that the indexes of
+// those still to go do not move. With none left, the encoder leaves the [1] set out.
+bool RemovePayloadAttributes(HCRYPTMSG message) {
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_UNAUTH_ATTR_PARAM, 0, nullptr, &size)) {
+        return GetLastError() == static_cast<DWORD>(CRYPT_E_ATTRIBUTES_MISSING);
+    }
+    std::vector<unsigned char> buffer(size);
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_UNAUTH_ATTR_PARAM, 0, buffer.data(), &size)) {
+        return false;
+    }
+    const auto* attributes = reinterpret_cast<const CRYPT_ATTRIBUTES*>(buffer.data());
+    for (DWORD i = attributes->cAttr; i-- > 0;) {
+        const char* oid = attributes->rgAttr[i].pszObjId;
+        if (oid == nullptr || std::strcmp(oid, QUORVEL_PAYLOAD_OID) != 0) {
+            continue;
+        }
+        CMSG_CTRL_DEL_SIGNER_UNAUTH_ATTR_PARA para = {};
+        para.cbSize = sizeof para;
+        para.dwSignerIndex = 0;
+        para.dwUnauthAttrIndex = i;
+        if (!CryptMsgControl(message, 0, CMSG_CTRL_DEL_SIGNER_UNAUTH_ATTR, &para)) {
+            return false;
+        }
+    }
+    return true;
+}
 
-extern "C" int quorvel_pkcs7_encode(const unsigned char* der, size_t length,
-                                    const unsigned char* payload, unsigned char** encoded,
-                                    size_t* encoded_length) {
+// Decodes der, lets change alter the message, and returns its encoded form in a malloc block.
+template <typename Change>
+int EncodeChanged(const unsigned char* der, size_t length, Change change, unsigned char** encoded,
+                  size_t* encoded_length) {
     if (der == nullptr || encoded == nullptr || encoded_length == nullptr || length > MAXDWORD) {
         return 0;
     }
@@ -87,10 +115,7 @@ extern "C" int quorvel_pkcs7_encode(const unsigned char* der, size_t length,
     if (message.handle == nullptr ||
         !CryptMsgUpdate(message.handle, der, static_cast<DWORD>(length), TRUE) ||
         DwordParam(message.handle, CMSG_TYPE_PARAM) != CMSG_SIGNED ||
-        DwordParam(message.handle, CMSG_SIGNER_COUNT_PARAM) == 0) {
-        return 0;
-    }
-    if (payload != nullptr && !AddPayloadAttribute(message.handle, payload)) {
+        DwordParam(message.handle, CMSG_SIGNER_COUNT_PARAM) == 0 || !change(message.handle)) {
         return 0;
     }
     DWORD size = 0;
@@ -108,6 +133,25 @@ extern "C" int quorvel_pkcs7_encode(const unsigned char* der, size_t length,
     *encoded = out;
     *encoded_length = size;
     return 1;
+}
+
+}  // namespace
+
+extern "C" int quorvel_pkcs7_encode(const unsigned char* der, size_t length,
+                                    const unsigned char* payload, unsigned char** encoded,
+                                    size_t* encoded_length) {
+    return EncodeChanged(
+        der, length,
+        [payload](HCRYPTMSG message) {
+            return payload == nullptr || AddPayloadAttribute(message, payload);
+        },
+        encoded, encoded_length);
+}
+
+extern "C" int quorvel_pkcs7_encode_without_payload(const unsigned char* der, size_t length,
+                                                    unsigned char** encoded,
+                                                    size_t* encoded_length) {
+    return EncodeChanged(der, length, RemovePayloadAttributes, encoded, encoded_length);
 }
 
 extern "C" void quorvel_pkcs7_release(unsigned char* encoded) { std::free(encoded); }

@@ -1,4 +1,4 @@
-/* The PKCS#7 encoder seam on OpenSSL: decode, add the attribute to signer 0, encode. */
+/* The PKCS#7 encoder seam on OpenSSL: decode, change signer 0's attributes, encode. */
 #include <limits.h>
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
@@ -9,8 +9,13 @@
 #include "pkcs7_encoder.h"
 #include "quorvel_internal.h"
 
+typedef int (*signer_change)(PKCS7_SIGNER_INFO* signer, const unsigned char* payload);
+
 /* Adds the payload attribute (one OCTET STRING value) to the signer's unauthenticated list. */
 static int add_payload_attribute(PKCS7_SIGNER_INFO* signer, const unsigned char* payload) {
+    if (payload == NULL) {
+        return 1;
+    }
     ASN1_OBJECT* oid = OBJ_txt2obj(QUORVEL_PAYLOAD_OID, 1);
     if (oid == NULL) {
         return 0;
@@ -26,8 +31,29 @@ static int add_payload_attribute(PKCS7_SIGNER_INFO* signer, const unsigned char*
     return added;
 }
 
-int quorvel_pkcs7_encode(const unsigned char* der, size_t length, const unsigned char* payload,
-                         unsigned char** encoded, size_t* encoded_length) {
+/* Takes every payload attribute out of the signer's unauthenticated list, and the list itself
+ * when it is left empty: an empty list would still be encoded, as an empty [1] set. */
+static int remove_payload_attributes(PKCS7_SIGNER_INFO* signer, const unsigned char* unused) {
+    (void)unused;
+    ASN1_OBJECT* oid = OBJ_txt2obj(QUORVEL_PAYLOAD_OID, 1);
+    if (oid == NULL) {
+        return 0;
+    }
+    for (int i = X509at_get_attr_by_OBJ(signer->unauth_attr, oid, -1); i >= 0;
+         i = X509at_get_attr_by_OBJ(signer->unauth_attr, oid, -1)) {
+        X509_ATTRIBUTE_free(X509at_delete_attr(signer->unauth_attr, i));
+    }
+    ASN1_OBJECT_free(oid);
+    if (signer->unauth_attr != NULL && sk_X509_ATTRIBUTE_num(signer->unauth_attr) == 0) {
+        sk_X509_ATTRIBUTE_free(signer->unauth_attr);
+        signer->unauth_attr = NULL;
+    }
+    return 1;
+}
+
+static int encode_changed(const unsigned char* der, size_t length, signer_change change,
+                          const unsigned char* payload, unsigned char** encoded,
+                          size_t* encoded_length) {
     if (der == NULL || encoded == NULL || encoded_length == NULL || length > INT_MAX) {
         return 0;
     }
@@ -42,7 +68,7 @@ int quorvel_pkcs7_encode(const unsigned char* der, size_t length, const unsigned
     PKCS7_SIGNER_INFO* first = signers != NULL && sk_PKCS7_SIGNER_INFO_num(signers) > 0
                                    ? sk_PKCS7_SIGNER_INFO_value(signers, 0)
                                    : NULL;
-    if (first != NULL && (payload == NULL || add_payload_attribute(first, payload))) {
+    if (first != NULL && change(first, payload)) {
         unsigned char* out = NULL;
         const int out_length = i2d_PKCS7(message, &out);
         if (out_length > 0) {
@@ -53,6 +79,16 @@ int quorvel_pkcs7_encode(const unsigned char* der, size_t length, const unsigned
     }
     PKCS7_free(message);
     return ok;
+}
+
+int quorvel_pkcs7_encode(const unsigned char* der, size_t length, const unsigned char* payload,
+                         unsigned char** encoded, size_t* encoded_length) {
+    return encode_changed(der, length, add_payload_attribute, payload, encoded, encoded_length);
+}
+
+int quorvel_pkcs7_encode_without_payload(const unsigned char* der, size_t length,
+                                         unsigned char** encoded, size_t* encoded_length) {
+    return encode_changed(der, length, remove_payload_attributes, NULL, encoded, encoded_length);
 }
 
 void quorvel_pkcs7_release(unsigned char* encoded) { OPENSSL_free(encoded); }

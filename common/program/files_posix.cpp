@@ -140,3 +140,5 @@ bool WriteFileAtomically(const std::string& path, const std::vector<unsigned cha
     }
     return true;
 }
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }

@@ -188,3 +188,5 @@ bool WriteFileAtomically(const std::string& path, const std::vector<unsigned cha
     *error = "no free temporary name";
     return false;
 }
+
+bool RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != FALSE; }

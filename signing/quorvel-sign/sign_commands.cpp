@@ -8,99 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "command_support.h"
 #include "program/files.h"
 #include "quorvel/quorvel_sign.h"
 #include "quorvel/quorvel_sign_pkcs11.h"
 #include "signing_key.h"
 #include "token_key.h"
-#include "verification/domain_check.h"
 
 namespace {
 
-constexpr std::size_t kMaxImageBytes = 0xFFFFFFFFU;  // the directory entry's 32-bit offsets
-constexpr std::size_t kBase64Url32Chars = 43;
 constexpr char kKeyDocumentPath[] = "/.well-known/vantors/v1/";
-
-constexpr char kDomainNotHost[] = "the domain is not a host name with an optional :port";
-constexpr char kDomainUrlHint[] = " (give the host only, such as example.com, not a URL)";
-
-int Refuse(std::FILE* err, const std::string& message) {
-    std::fprintf(err, "quorvel-sign: %s\n", message.c_str());
-    return kSignExitRefused;
-}
-
-std::string Base64Url(const unsigned char bytes[32]) {
-    char text[kBase64Url32Chars + 1];
-    sodium_bin2base64(text, sizeof text, bytes, 32, sodium_base64_VARIANT_URLSAFE_NO_PADDING);
-    return text;
-}
-
-// The key id of a signer's public key, as text.
-std::string KeyIdText(const quorvel_signer& signer) {
-    unsigned char keyId[32];
-    quorvel_sign_key_id(signer.public_key, keyId);
-    return Base64Url(keyId);
-}
-
-// The message for a status of quorvel_sign_image, for the file at path.
-std::string SignRefusal(int status, const std::string& path) {
-    switch (status) {
-        case QUORVEL_SIGN_ERR_NOT_PE:
-            return path + ": not a PE file";
-        case QUORVEL_SIGN_ERR_NO_DIRECTORY_ENTRY:
-            return path + ": the PE header has no security directory entry";
-        case QUORVEL_SIGN_ERR_TABLE_NOT_LAST:
-            return path + ": the certificate table is not the last part of the file";
-        case QUORVEL_SIGN_ERR_MALFORMED_TABLE:
-            return path + ": the certificate table is malformed";
-        case QUORVEL_SIGN_ERR_ALREADY_SIGNED:
-            return path + ": the file already carries a Quorvel signature";
-        case QUORVEL_SIGN_ERR_NO_AUTHENTICODE:
-            return path +
-                   ": no Authenticode signature to carry the Quorvel signature "
-                   "(sign without --authenticode)";
-        case QUORVEL_SIGN_ERR_PKCS7:
-            return path + ": the Authenticode signature cannot be decoded and encoded again";
-        case QUORVEL_SIGN_ERR_NOT_DER:
-            return path +
-                   ": the Authenticode signature is not in DER form; adding to it "
-                   "would break it";
-        case QUORVEL_SIGN_ERR_TOO_LARGE:
-            return path + ": the signed file would be larger than 4 GiB";
-        case QUORVEL_SIGN_ERR_DOMAIN_EMPTY:
-            return "the domain is empty";
-        case QUORVEL_SIGN_ERR_DOMAIN_TOO_LONG:
-            return "the domain is longer than 255 bytes";
-        case QUORVEL_SIGN_ERR_DOMAIN_NOT_UTF8:
-            return "the domain is not valid UTF-8";
-        case QUORVEL_SIGN_ERR_SELF_CHECK:
-            return path + ": the signed file did not verify; nothing was written";
-        case QUORVEL_SIGN_ERR_SIGNER_MISMATCH:
-            return path + ": the key's signature does not verify under its public key";
-        case QUORVEL_SIGN_ERR_PKCS11_SIGN_REFUSED:
-            return path + ": the token refused to sign";
-        default:
-            return path + ": signing failed (status " + std::to_string(status) + ")";
-    }
-}
-
-// The payload's rules (the library's), then the verification job's own check before its
-// fetch: a domain either one refuses would make a signature that never verifies.
-bool DomainAccepted(const std::string& domain, std::string* message) {
-    const int status = quorvel_sign_check_domain(domain.data(), domain.size());
-    if (status != QUORVEL_SIGN_OK) {
-        *message = SignRefusal(status, "");
-        return false;
-    }
-    if (!IsFetchableDomain(domain)) {
-        *message = kDomainNotHost;
-        if (domain.find('/') != std::string::npos) {
-            *message += kDomainUrlHint;
-        }
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -111,7 +28,7 @@ int RunKeygen(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
         if (!key) {
             return Refuse(err, message);
         }
-        std::fprintf(out, "%s\n", KeyIdText(key->Signer()).c_str());
+        std::fprintf(out, "%s\n", KeyIdText(key->Signer().public_key).c_str());
         std::fprintf(err, "quorvel-sign: the new key is %s\n", uri.c_str());
         return kSignExitDone;
     }
@@ -122,7 +39,7 @@ int RunKeygen(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     quorvel_sign_private_key_to_pem(seed, pem);
     quorvel_sign_seed_signer_init(&key, seed);
     sodium_memzero(seed, sizeof seed);
-    const std::string kid = KeyIdText(key.signer);
+    const std::string kid = KeyIdText(key.signer.public_key);
     quorvel_sign_seed_signer_wipe(&key);
     std::string text(pem, sizeof pem);
     sodium_memzero(pem, sizeof pem);
@@ -144,7 +61,7 @@ int RunKeyDocument(const SignCommandLine& line, std::FILE* out, std::FILE* err) 
         return Refuse(err, message);
     }
     const quorvel_signer& signer = key->Signer();
-    const std::string kid = KeyIdText(signer);
+    const std::string kid = KeyIdText(signer.public_key);
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
                       rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>
@@ -195,30 +112,40 @@ int RunSign(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     if (!DomainAccepted(line.domain, &message)) {
         return Refuse(err, message);
     }
+    // One key load (one token session) for all files.
     const std::unique_ptr<SigningKey> key = LoadSigningKey(line, &message);
     if (!key) {
         return Refuse(err, message);
     }
-    std::vector<unsigned char> image;
-    std::string error;
-    if (!ReadWholeFile(line.file, kMaxImageBytes, &image, &error)) {
-        return Refuse(err, line.file + ": cannot read: " + error);
-    }
-    std::vector<unsigned char> signedImage(image.size() + QUORVEL_SIGN_MAX_GROWTH);
-    std::size_t signedSize = 0;
-    const int status = quorvel_sign_image(
-        image.data(), image.size(), &key->Signer(), line.domain.data(), line.domain.size(),
-        line.authenticode ? QUORVEL_SIGN_CONTAINER_AUTHENTICODE : QUORVEL_SIGN_CONTAINER_ENTRY,
-        signedImage.data(), signedImage.size(), &signedSize);
-    if (status != QUORVEL_SIGN_OK) {
-        return Refuse(err, SignRefusal(status, line.file));
-    }
-    signedImage.resize(signedSize);
-    const std::string& target = line.output.empty() ? line.file : line.output;
-    if (!WriteFileAtomically(target, signedImage, line.file, &error)) {
-        return Refuse(err, target + ": cannot write: " + error);
-    }
-    std::fprintf(out, "%s: signed for %s with key %s\n", target.c_str(), line.domain.c_str(),
-                 KeyIdText(key->Signer()).c_str());
-    return kSignExitDone;
+    return ForEachFile(line.files, out, err, [&](const std::string& file, std::string* said) {
+        std::vector<unsigned char> image;
+        return ReadImage(file, &image, said) &&
+               SignAndWrite(line, file, image, key->Signer(), said);
+    });
+}
+
+int RunRemove(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
+    return ForEachFile(line.files, out, err, [&](const std::string& file, std::string* said) {
+        std::vector<unsigned char> image;
+        if (!ReadImage(file, &image, said)) {
+            return false;
+        }
+        std::vector<unsigned char> removed(image.size());
+        std::size_t size = 0;
+        const int status =
+            quorvel_sign_remove(image.data(), image.size(), removed.data(), removed.size(), &size);
+        if (status != QUORVEL_SIGN_OK) {
+            *said = SignRefusal(status, file);
+            return false;
+        }
+        removed.resize(size);
+        const std::string target = OutputPath(line, file, "");
+        std::string error;
+        if (!WriteFileAtomically(target, removed, file, &error)) {
+            *said = target + ": cannot write: " + error;
+            return false;
+        }
+        *said = target + ": Quorvel signature removed";
+        return true;
+    });
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "command_support.h"
 #include "program/console.h"
 #include "sign_command_line.h"
 #include "sign_commands.h"
@@ -35,6 +36,12 @@ int main(int argc, char** argv) {
                 return RunKeygen(line, stdout, stderr);
             case SignMode::KeyDocument:
                 return RunKeyDocument(line, stdout, stderr);
+            case SignMode::Prepare:
+                return RunPrepare(line, stdout, stderr);
+            case SignMode::Attach:
+                return RunAttach(line, stdout, stderr);
+            case SignMode::Remove:
+                return RunRemove(line, stdout, stderr);
             default:
                 return RunSign(line, stdout, stderr);
         }

@@ -1,6 +1,7 @@
 // libquorvel-sign on synthetic PE32 and PE32+ files: both containers, with and without an
-// existing table, the usual PE checksum, the same bytes every time. (That the output
-// verifies is the library's own self-check, and every signed file of the signature tests.)
+// existing table, the usual PE checksum, the same bytes through every kind of signer, and
+// removal back to the input. (That the output verifies is the library's own self-check, and
+// every signed file of the signature tests.)
 #include <gtest/gtest.h>
 #include <sodium.h>
 
@@ -9,13 +10,16 @@
 #include "quorvel/quorvel_sign.h"
 #include "quorvel_test/authenticode_builder.h"
 #include "quorvel_test/cert_entries.h"
+#include "quorvel_test/der.h"
 #include "quorvel_test/pe_builder.h"
+#include "quorvel_test/signing.h"
 
 namespace {
 
 using namespace quorvel_test;
 
-const unsigned char kSeed[QUORVEL_SIGN_SEED_BYTES] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+const Seed kSeed = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+const Seed kOtherSeed = {8};
 
 // The checksum as the image loader computes it: 16-bit words with the carry folded in at
 // every step, the checksum field counted as zero, plus the file length.
@@ -29,53 +33,112 @@ uint32_t ReferenceChecksum(const Bytes& image, size_t checksumOffset) {
     return sum + static_cast<uint32_t>(image.size());
 }
 
-TEST(SignImage, BothContainersWithTheUsualChecksum) {
+// Signs image through signer; the needed size comes first from a call without room.
+Bytes Sign(const Bytes& image, const quorvel_signer& signer, int options) {
+    size_t needed = 0;
+    EXPECT_EQ(quorvel_sign_image(image.data(), image.size(), &signer, "example.com", 11, options,
+                                 nullptr, 0, &needed),
+              QUORVEL_SIGN_ERR_BUFFER_TOO_SMALL);
+    Bytes out(needed);
+    size_t size = 0;
+    EXPECT_EQ(quorvel_sign_image(image.data(), image.size(), &signer, "example.com", 11, options,
+                                 out.data(), out.size(), &size),
+              QUORVEL_SIGN_OK);
+    EXPECT_EQ(size, needed);
+    return out;
+}
+
+Bytes Remove(const Bytes& image) {
+    Bytes out(image.size());
+    size_t size = 0;
+    EXPECT_EQ(quorvel_sign_remove(image.data(), image.size(), out.data(), out.size(), &size),
+              QUORVEL_SIGN_OK);
+    out.resize(size);
+    return out;
+}
+
+// Every way to sign one input gives the same bytes, and removal gives the input back: with
+// the CheckSum as it was where the entry could record it, else computed again.
+TEST(SignImage, SignAttachReplaceAndRemove) {
     ASSERT_GE(sodium_init(), 0);
+    // As Authenticode signers write them: zeros up to a multiple of 8 inside dwLength.
+    const auto entry = [](Bytes message) {
+        message.resize((message.size() + 15) / 8 * 8 - 8, 0);
+        return MakeAuthenticodeEntry(message);
+    };
+    const Bytes authenticode = entry(MakeSignedData({{}}));
     struct Row {
         const char* name;
-        bool pe32plus, table;
+        bool pe32plus;
+        Bytes table;                 // none: an odd length, so that a new table needs padding
+        uint32_t checksumAboveSize;  // the input's CheckSum is its size plus this; 0: CheckSum 0
+        bool checksumKept;
         int container;
+        size_t entries;
     };
     const Row rows[] = {
-        {"PE32 new table", false, false, QUORVEL_SIGN_CONTAINER_ENTRY},
-        {"PE32+ new table", true, false, QUORVEL_SIGN_CONTAINER_ENTRY},
-        {"PE32 entry added", false, true, QUORVEL_SIGN_CONTAINER_ENTRY},
-        {"PE32+ Authenticode", true, true, QUORVEL_SIGN_CONTAINER_AUTHENTICODE},
+        {"PE32 new table, CheckSum 0", false, {}, 0, true, QUORVEL_SIGN_CONTAINER_ENTRY, 1},
+        {"PE32+ new table, CheckSum left from before",
+         true,
+         {},
+         0xFFFF,
+         true,
+         QUORVEL_SIGN_CONTAINER_ENTRY,
+         1},
+        {"PE32 entry added, CheckSum beyond the record", false, authenticode, 0x10000, false,
+         QUORVEL_SIGN_CONTAINER_ENTRY, 2},
+        {"PE32+ Authenticode signer without attributes", true, authenticode, 1, false,
+         QUORVEL_SIGN_CONTAINER_AUTHENTICODE, 1},
+        {"PE32+ Authenticode with another attribute", true,
+         entry(MakeSignedData({SignerSpec{{AttributeSpec{"1.2.3.4", {DerNull()}}}}})), 1, false,
+         QUORVEL_SIGN_CONTAINER_AUTHENTICODE, 1},
     };
+    quorvel_seed_signer key, other;
+    quorvel_sign_seed_signer_init(&key, kSeed.data());
+    quorvel_sign_seed_signer_init(&other, kOtherSeed.data());
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         PeBuilder builder(row.pe32plus);
         builder.AddSection(".text", 0x400, 0x11);
-        // Without a table, an odd length: the new table needs padding.
-        const Bytes image =
-            (row.table ? builder.SetCertificateTable(MakeAuthenticodeEntry(MakeSignedData({{}})))
-                       : builder.SetTrailing(Bytes{1, 2, 3}))
-                .Build()
-                .bytes;
-        const auto sign = [&](size_t capacity, size_t* size) {
-            Bytes out(capacity);
-            quorvel_seed_signer signer;
-            quorvel_sign_seed_signer_init(&signer, kSeed);
-            EXPECT_EQ(quorvel_sign_image(image.data(), image.size(), &signer.signer, "example.com",
-                                         11, row.container, out.data(), out.size(), size),
-                      capacity == 0 ? QUORVEL_SIGN_ERR_BUFFER_TOO_SMALL : QUORVEL_SIGN_OK);
-            out.resize(*size);
-            return out;
-        };
-        size_t needed = 0;
-        sign(0, &needed);
-        size_t size = 0;
-        const Bytes signedImage = sign(needed, &size);
-        ASSERT_EQ(size, needed);
+        Bytes image = (row.table.empty() ? builder.SetTrailing(Bytes{1, 2, 3})
+                                         : builder.SetCertificateTable(row.table))
+                          .Build()
+                          .bytes;
+        const PeLayout input = ReadLayout(image);
+        PutLe32(image, input.checksum,
+                row.checksumAboveSize == 0
+                    ? 0
+                    : static_cast<uint32_t>(image.size()) + row.checksumAboveSize);
+        const Bytes signedImage = Sign(image, key.signer, row.container);
         const PeLayout layout = ReadLayout(signedImage);
         EXPECT_EQ(GetLe32(signedImage, layout.checksum),
                   ReferenceChecksum(signedImage, layout.checksum));
         EXPECT_EQ(layout.table_offset % 8, 0U);
         EXPECT_EQ(layout.table_offset + layout.table_size, signedImage.size());
-        const size_t entries = SplitCertificateTable(signedImage).size();
-        EXPECT_EQ(entries, row.container == QUORVEL_SIGN_CONTAINER_ENTRY && row.table ? 2U : 1U);
-        EXPECT_EQ(sign(needed, &size), signedImage) << "the same input signs to the same bytes";
+        EXPECT_EQ(SplitCertificateTable(signedImage).size(), row.entries);
+
+        Digest digest{};
+        ASSERT_EQ(
+            quorvel_sign_image_digest(image.data(), image.size(), row.container, digest.data()),
+            QUORVEL_SIGN_OK);
+        const Signature signature = SignDigest(KeyFromSeed(kSeed), digest);
+        quorvel_attached_signer attached;
+        quorvel_sign_attached_signer_init(&attached, key.signer.public_key, digest.data(),
+                                          signature.data());
+        EXPECT_EQ(Sign(image, attached.signer, row.container), signedImage)
+            << "a signature made elsewhere gives the same bytes";
+        Bytes expected = image;
+        if (!row.checksumKept) {
+            PutLe32(expected, input.checksum, ReferenceChecksum(image, input.checksum));
+        }
+        EXPECT_EQ(Remove(signedImage), expected);
+        // Replacing signs the file as removal gives it back (a lost CheckSum stays lost).
+        const Bytes replaced =
+            Sign(signedImage, other.signer, row.container | QUORVEL_SIGN_REPLACE);
+        EXPECT_EQ(replaced, Sign(expected, other.signer, row.container));
     }
+    quorvel_sign_seed_signer_wipe(&key);
+    quorvel_sign_seed_signer_wipe(&other);
 }
 
 TEST(SignImage, DomainFieldLimits) {
@@ -130,7 +193,7 @@ TEST(SignImage, SignerFailuresAndRefusalsBeforeSigning) {
     };
     for (const Row& row : rows) {
         Counting counting{{}, row.status, 0};
-        quorvel_sign_seed_signer_init(&counting.key, kSeed);
+        quorvel_sign_seed_signer_init(&counting.key, kSeed.data());
         quorvel_signer signer = {{}, sign, &counting};
         std::copy(std::begin(counting.key.signer.public_key),
                   std::end(counting.key.signer.public_key), signer.public_key);

@@ -23,6 +23,23 @@ Bytes MakeUnsignedPe(const SignedPeOptions& options) {
         .bytes;
 }
 
+namespace {
+
+// A test Authenticode signature appended, as Authenticode signers write it: the message padded
+// with zeros to a multiple of 8 inside dwLength.
+Bytes WithTestAuthenticode(const Bytes& unsigned_image) {
+#if defined(QUORVEL_TEST_HAVE_AUTHENTICODE_BUILDER)
+    Bytes message = MakeSignedData({{}});
+    message.resize((message.size() + 8 + 7) / 8 * 8 - 8, 0);
+    return AppendCertificateTable(unsigned_image, MakeAuthenticodeEntry(message));
+#else
+    (void)unsigned_image;
+    throw std::runtime_error("Authenticode messages can only be made in a native build");
+#endif
+}
+
+}  // namespace
+
 // A domain the signer refuses (the verifier's own checks must see it) goes into an entry
 // made here; an Authenticode container first gets a test Authenticode signature.
 Bytes SignPe(const Bytes& unsigned_image, const TestKey& key, std::string_view domain,
@@ -32,14 +49,8 @@ Bytes SignPe(const Bytes& unsigned_image, const TestKey& key, std::string_view d
         const Bytes payload = MakeSignedPayload(key, ReferenceImageDigest(unsigned_image), domain);
         return AppendCertificateTable(unsigned_image, MakeQuorvelEntry(payload));
     }
-    Bytes image = unsigned_image;
-    if (container == Container::kAuthenticode) {
-#if defined(QUORVEL_TEST_HAVE_AUTHENTICODE_BUILDER)
-        image = AppendCertificateTable(image, MakeAuthenticodeEntry(MakeSignedData({{}})));
-#else
-        throw std::runtime_error("Authenticode messages can only be made in a native build");
-#endif
-    }
+    const Bytes image = container == Container::kAuthenticode ? WithTestAuthenticode(unsigned_image)
+                                                              : unsigned_image;
     const int where = container == Container::kAuthenticode ? QUORVEL_SIGN_CONTAINER_AUTHENTICODE
                                                             : QUORVEL_SIGN_CONTAINER_ENTRY;
     Bytes out(image.size() + QUORVEL_SIGN_MAX_GROWTH);

@@ -23,3 +23,6 @@ bool CreatePrivateFile(const std::string& path, const std::string& text, std::st
 // the permissions of modelPath when it exists.
 bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes,
                          const std::string& modelPath, std::string* error);
+
+// Removes the file at path (a file this program wrote, when a later step failed).
+bool RemoveFile(const std::string& path);
