@@ -16,7 +16,9 @@
 #      --runs runs (default 5). Counts the read calls of one verification with strace when
 #      it is installed;
 #   4. with --windows BUILD_DIR, also times BUILD_DIR/cli/quorvel-verify.exe under Wine on the
-#      same file (a Windows build made with cmake/toolchain-mingw-w64.cmake).
+#      same file (a Windows build made with cmake/toolchain-mingw-w64.cmake), and the page there:
+#      BUILD_DIR/bin/quorvel-properties-host.exe opens the file's Properties window on an Xvfb
+#      display with the module's Quorvel tab, and reports when the tab shows and its verdict.
 #   5. quorvel-verify --jobs 2 on two copies of the file, for peak memory.
 #   6. the property page's own path natively (bench/page_path_bench.cpp: the domain preview, then
 #      the job as the page's worker runs it) on the same file, in every run beside the tools
@@ -56,8 +58,10 @@ build=${QUORVEL_BUILD_ROOT:-$root/build}/bench
 work=$build/whole-process
 state=$work/keyserver
 wine_prefix=""
+xvfb_pid=""
 cleanup() {
     bash "$root/tests/keyserver/stop-keyserver.sh" "$state" >/dev/null 2>&1 || true
+    [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
     if [ -n "$wine_prefix" ]; then
         WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null || true
         rm -rf "$wine_prefix"
@@ -163,6 +167,19 @@ if [ -n "$windows_build" ]; then
     else
         wine_prefix=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-bench-wine.XXXXXX")
         export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+        host=$windows_build/bin/quorvel-properties-host.exe
+        if [ -f "$host" ] && command -v Xvfb >/dev/null; then
+            # The page as Explorer shows it: the properties host opens the Properties window on
+            # an X display of its own (the prefix boots on it, or its first sheet may not come).
+            Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+            xvfb_pid=$!
+            for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+            export DISPLAY=":$(head -n 1 "$work/display")"
+            dll=$windows_build/bin/quorvel-shell-integration.dll
+            command[wine_page_path]="env WINEPREFIX=$wine_prefix wine $host --dll Z:${dll//\//\\} \
+--select-tab Quorvel --timeout-ms 600000 Z:${file//\//\\}"
+            tools+=(wine_page_path)
+        fi
         WINEPREFIX=$wine_prefix wineboot -i >/dev/null 2>&1 || true
         # Schannel under Wine does not check certificates; the file is given as a Wine path.
         command[wine_quorvel_verify]="env WINEPREFIX=$wine_prefix wine $exe Z:${file//\//\\}"
@@ -196,6 +213,13 @@ for run in $(seq 1 "$runs"); do
         echo "$run $tool $(tail -n 1 "$work/time.txt")" >>"$times"
         if [[ $tool == page_path* ]]; then
             echo "$tool $(cat "$work/out.txt")" >>"$work/page.txt"
+        elif [ "$tool" = wine_page_path ]; then
+            # Wall times do not count Wine's start-up: the host's own figures, from the call that
+            # opens the sheet; peaks are the whole process's.
+            grep -q '^status: Quorvel: verified' "$work/out.txt" ||
+                { echo "the page under Wine did not verify: $(cat "$work/out.txt")" >&2; exit 1; }
+            echo "$tool $(sed -n 's/^page-shown-ms: //p; s/^outcome-ms: //p' "$work/out.txt" |
+                awk '{printf "%.3f ", $1 / 1000}') 0 $(cut -d' ' -f2 "$work/time.txt")" >>"$work/page.txt"
         fi
     done
     echo "run $run of $runs done (load average $(cut -d' ' -f1 /proc/loadavg))"
@@ -304,12 +328,15 @@ for line in open(page_path):
     tool, preview, verdict, preview_peak, peak = line.split()
     page.setdefault(tool, []).append((float(preview), float(verdict), int(preview_peak), int(peak)))
 print()
-for tool, size in (("page_path", file_bytes), ("page_path_small", small_bytes)):
+for tool, size, where in (("page_path", file_bytes, ""), ("page_path_small", small_bytes, ""),
+                          ("wine_page_path", file_bytes, " under Wine (page shown)")):
     rows = page.get(tool, [])
     if rows:
         shown = f"{size / 2**20:.1f} MiB" if size >= 2**20 else f"{size / 1024:.1f} KiB"
-        print(f"page's path on {shown}: preview {median([r[0] for r in rows]) * 1000:.2f} ms"
-              f" (peak {max(r[2] for r in rows) / 1024:.1f} MiB), verdict {median([r[1] for r in rows]):.3f} s"
+        preview_peak = max(r[2] for r in rows) / 1024
+        print(f"page's path on {shown}{where}: preview {median([r[0] for r in rows]) * 1000:.2f} ms"
+              + (f" (peak {preview_peak:.1f} MiB)" if preview_peak else "")
+              + f", verdict {median([r[1] for r in rows]):.3f} s"
               f" (peak {max(r[3] for r in rows) / 1024:.1f} MiB)")
 if "page_path" in page:
     verdict = median([r[1] for r in page["page_path"]])
