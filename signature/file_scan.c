@@ -54,6 +54,27 @@ static int fetch_bytes(void* source, uint64_t offset, unsigned char* bytes, size
     return read_exactly(stream, offset + copied, bytes + copied, count - copied);
 }
 
+/* Whether the entries of the table ahead of the first malformed one (which ends the walk)
+ * include more Authenticode entries than the bounded scan decodes: each costs a call of the
+ * PKCS#7 decoder, whatever its size. */
+static int too_many_signatures(const unsigned char* table, uint64_t size) {
+    unsigned count = 0;
+    uint64_t at = 0;
+    while (size - at >= 8 && count <= QUORVEL_SCAN_AUTHENTICODE_ENTRY_LIMIT) {
+        const uint64_t length = quorvel_le32(table + at);
+        if (length < 8 || length > size - at) {
+            break;
+        }
+        if (quorvel_le16(table + at + 4) == QUORVEL_AUTHENTICODE_REVISION &&
+            quorvel_le16(table + at + 6) == QUORVEL_AUTHENTICODE_TYPE) {
+            ++count;
+        }
+        /* The table's size is a multiple of 8, so the rounded length fits too. */
+        at += (length + QUORVEL_CERT_ALIGNMENT - 1) & ~(uint64_t)(QUORVEL_CERT_ALIGNMENT - 1);
+    }
+    return count > QUORVEL_SCAN_AUTHENTICODE_ENTRY_LIMIT;
+}
+
 /* The payload of the stream's certificate table, read into a block of the table's size (at
  * most 4 GiB - 1: the size is a 32-bit field; with QUORVEL_SCAN_BOUNDED_TABLE at most
  * QUORVEL_SCAN_TABLE_LIMIT_BYTES, checked before anything is allocated or read). Headers that
@@ -77,9 +98,14 @@ static int find_payload(scan_stream* stream, unsigned flags, quorvel_pe_layout* 
     if (table == NULL) {
         return QUORVEL_ERR_READ;
     }
-    status = fetch_bytes(stream, layout->table_offset, table, (size_t)layout->table_size)
-                 ? quorvel_walk_certificate_table(table, layout->table_size, payload)
-                 : QUORVEL_ERR_READ;
+    if (!fetch_bytes(stream, layout->table_offset, table, (size_t)layout->table_size)) {
+        status = QUORVEL_ERR_READ;
+    } else if ((flags & QUORVEL_SCAN_BOUNDED_TABLE) != 0 &&
+               too_many_signatures(table, layout->table_size)) {
+        status = QUORVEL_ERR_TABLE_TOO_LARGE;
+    } else {
+        status = quorvel_walk_certificate_table(table, layout->table_size, payload);
+    }
     free(table);
     return status;
 }

@@ -199,33 +199,37 @@ struct Pieces {
     ~Pieces() { ObserveFileReadsForTesting(nullptr), closeAtThird = false; }
 };
 
-constexpr std::uint64_t kLarge = std::uint64_t{256} << 20;
+constexpr std::uint64_t kLarge = std::uint64_t{256} << 20, kLimit = QUORVEL_SCAN_TABLE_LIMIT_BYTES;
 const quorvel_test::Bytes kPayload = quorvel_test::MakePayload(
     quorvel_test::PatternSignature(1), quorvel_test::PatternKeyId(1), "page.example");
 
-// The preview reads the first 4 KiB and the table (not a table above the limit); the job reads
-// each byte once, in bounded memory, and its verdict judges the kept scan without reading. A
-// page closed while its worker reads: the read stops before the next piece, nothing is posted,
-// and the worker, the last to let go, frees the request.
+// The preview reads the first 4 KiB and the table (not a table above the limit) and decodes at
+// most two signatures; the job reads each byte once, in bounded memory, and its verdict judges
+// the kept scan without reading. A page closed while its worker reads: the read stops before
+// the next piece, nothing is posted, and the worker, the last to let go, frees the request.
 TEST_F(VerificationJobTest, PageReadsDoNotGrowWithTheFileAndStopWhenClosed) {
     using namespace quorvel_test;
-    const Bytes entry = MakeQuorvelEntry(kPayload);
+    const Bytes entry = MakeQuorvelEntry(kPayload), undecodable = MakeAuthenticodeEntry({0x30});
+    const Bytes signature = MakeAuthenticodeEntry(
+        MakeSignedData({{{{kQuorvelPayloadOid, {DerOctetString(kPayload)}}}}}));
     const auto padded = [&](std::uint32_t size) {
         return Concat({entry, MakeWinCertificate(0x0100, 1, Bytes(size - 384))});
     };
-    const Bytes tables[] = {
-        entry,
-        MakeAuthenticodeEntry(
-            MakeSignedData({{{{kQuorvelPayloadOid, {DerOctetString(kPayload)}}}}})),
-        padded(QUORVEL_SCAN_TABLE_LIMIT_BYTES), padded(QUORVEL_SCAN_TABLE_LIMIT_BYTES + 8)};
-    for (const Bytes& table : tables) {
-        const bool shown = table.size() <= QUORVEL_SCAN_TABLE_LIMIT_BYTES;
+    const struct {
+        Bytes table;
+        bool shown;
+    } rows[] = {{entry, true},
+                {Concat({signature, undecodable}), true},
+                {Concat({undecodable, signature, undecodable}), false},
+                {padded(kLimit), true},
+                {padded(kLimit + 8), false}};
+    for (const auto& [table, shown] : rows) {
         for (const std::uint64_t size : {kLarge >> 12, kLarge}) {
             const Pieces pieces;
             EXPECT_EQ(ReadDomainPreview(job_test::WriteLargePe(dir_.File("p.exe"), size, table)),
                       shown ? u"page.example" : kDomainNotAvailable)
                 << table.size() << " in " << size;
-            EXPECT_EQ(Pieces::bytes, 4096 + (shown ? table.size() : 0))
+            EXPECT_EQ(Pieces::bytes, 4096 + (table.size() <= kLimit ? table.size() : 0))
                 << table.size() << " in " << size;
         }
     }

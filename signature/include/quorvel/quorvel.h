@@ -111,13 +111,17 @@ typedef struct quorvel_random_io {
 } quorvel_random_io;
 
 /* quorvel_scan_file flags. QUORVEL_SCAN_DIGEST: also compute the image digest, for
- * quorvel_check_scan. QUORVEL_SCAN_BOUNDED_TABLE: refuse a certificate table larger than
- * QUORVEL_SCAN_TABLE_LIMIT_BYTES with QUORVEL_ERR_TABLE_TOO_LARGE, before it is allocated or
- * read, for a caller that must answer at once (a user-interface thread): decoding a table costs
- * time with its size, and real Authenticode tables are a few KiB to a few tens of KiB. */
+ * quorvel_check_scan. QUORVEL_SCAN_BOUNDED_TABLE: for a caller that must answer at once (a
+ * user-interface thread), refuse with QUORVEL_ERR_TABLE_TOO_LARGE a certificate table larger than
+ * QUORVEL_SCAN_TABLE_LIMIT_BYTES, before it is allocated or read, and one that holds more than
+ * QUORVEL_SCAN_AUTHENTICODE_ENTRY_LIMIT Authenticode entries, before any is decoded: decoding
+ * costs time with the table's size and with each entry (about a millisecond for each, however
+ * small, with Wine's crypt32). Real Authenticode tables hold one or two entries, of a few KiB
+ * to a few tens of KiB. */
 #define QUORVEL_SCAN_DIGEST 1U
 #define QUORVEL_SCAN_BOUNDED_TABLE 2U
 #define QUORVEL_SCAN_TABLE_LIMIT_BYTES 32768U
+#define QUORVEL_SCAN_AUTHENTICODE_ENTRY_LIMIT 2U
 
 /* What one pass over a file found. */
 typedef struct quorvel_file_scan {
