@@ -158,6 +158,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        std::memcmp(digest, scan.digest, sizeof digest) == 0,
                    "the scan's digest is the whole image's");
     }
+    quorvel_file_scan bounded;
+    const int limited =
+        quorvel_scan_file(&piecewise, &random_io, QUORVEL_SCAN_BOUNDED_TABLE, &bounded);
+    FUZZ_CHECK(
+        limited == QUORVEL_ERR_TABLE_TOO_LARGE ||
+            (limited == scanned && std::memcmp(&bounded.info, &scan.info, sizeof scan.info) == 0),
+        "the bounded scan gives the scan's result, or refuses the table");
     const bool no_record = (data[0] & 1) != 0;
 
     quorvel_signature_info info;

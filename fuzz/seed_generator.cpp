@@ -70,6 +70,11 @@ int main(int argc, char** argv) {
             }
         }
         const Bytes image = MakeUnsignedPe(SignedPeOptions{});
+        Bytes moved = image;  // headers across the first 4 KiB, the block the scan reads first
+        moved.insert(moved.begin() + 64, 4094 - GetLe32(image, 60), 0);
+        PutLe32(moved, 60, 4094);
+        Write(out, "file_stream", "headers_at_4094",
+              Concat({Bytes{0, 0x80, 0, 0, key_byte}, SignPe(moved, key, "m.example", {})}));
         Write(out, "image", "two_payloads",
               AppendCertificateTable(
                   image, Concat({MakeQuorvelEntry(payload),

@@ -16,15 +16,22 @@
 #      --runs runs (default 5). Counts the read calls of one verification with strace when
 #      it is installed;
 #   4. with --windows BUILD_DIR, also times BUILD_DIR/cli/quorvel-verify.exe under Wine on the
-#      same file (a Windows build made with cmake/toolchain-mingw-w64.cmake).
+#      same file (a Windows build made with cmake/toolchain-mingw-w64.cmake), and the page there:
+#      BUILD_DIR/bin/quorvel-properties-host.exe opens the file's Properties window on an Xvfb
+#      display with the module's Quorvel tab, and reports when the tab shows and its verdict.
 #   5. quorvel-verify --jobs 2 on two copies of the file, for peak memory.
+#   6. the property page's own path natively (bench/page_path_bench.cpp: the domain preview, then
+#      the job as the page's worker runs it) on the same file, in every run beside the tools
+#      above, and on a small signed file: time to the preview, time to the verdict, peak memory.
 # Then prints the figures against the performance goals:
 #   (1) quorvel-verify wall time <= 1.15 x openssl dgst -sha256 of the same file (one read and
 #       one SHA-256 pass), and its ratio to osslsigncode verify;
 #   (2) the image digest >= 90 % of OpenSSL's SHA-256 throughput in memory;
 #   (3) peak memory of a verification <= 32 MiB whatever the file's size; with --jobs 2 on two
 #       files <= 64 MiB;
-#   (4) the Windows build under Wine about as fast as the native build.
+#   (4) the Windows build under Wine about as fast as the native build;
+#   (5) the page's preview does not grow with the file, its verdict about as fast as
+#       quorvel-verify, its memory independent of the file.
 # Timings on a loaded machine are noisy: the load average is printed with the figures.
 # Nothing leaves the machine; the key server listens on 127.0.0.1 only and stops at exit.
 set -euo pipefail
@@ -51,8 +58,10 @@ build=${QUORVEL_BUILD_ROOT:-$root/build}/bench
 work=$build/whole-process
 state=$work/keyserver
 wine_prefix=""
+xvfb_pid=""
 cleanup() {
     bash "$root/tests/keyserver/stop-keyserver.sh" "$state" >/dev/null 2>&1 || true
+    [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
     if [ -n "$wine_prefix" ]; then
         WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null || true
         rm -rf "$wine_prefix"
@@ -71,8 +80,10 @@ step "build ($build)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
     -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j 2 --target quorvel_bench quorvel-verify quorvel-sign quorvel-make-fixture >/dev/null
+cmake --build "$build" -j 2 --target quorvel_bench quorvel-page-bench quorvel-verify quorvel-sign \
+    quorvel-make-fixture >/dev/null
 verify=$build/cli/quorvel-verify
+page=$build/bench/quorvel-page-bench
 sign=$build/signing/quorvel-sign/quorvel-sign
 fixture=$build/tests/support/quorvel-make-fixture
 
@@ -117,9 +128,16 @@ echo "file: $file_bytes bytes"
 verdict=$("$verify" --json --ca-file "$state/pki/ca.pem" "$file")
 grep -q '"kind":"verified"' <<<"$verdict" || { echo "quorvel-verify did not verify: $verdict" >&2; exit 1; }
 
-tools=(quorvel_verify openssl_dgst sha256sum)
+# A small signed file for the page's path: the two-section image, signed for the same server.
+small=$work/small.exe
+"$fixture" unsigned-pe --out "$small"
+"$sign" sign --key "$work/bench.key" --domain "127.0.0.1:$port" "$small"
+
+tools=(quorvel_verify page_path page_path_small openssl_dgst sha256sum)
 declare -A command
 command[quorvel_verify]="$verify --ca-file $state/pki/ca.pem $file"
+command[page_path]="$page $file $state/pki/ca.pem"
+command[page_path_small]="$page $small $state/pki/ca.pem"
 command[openssl_dgst]="openssl dgst -sha256 $file"
 command[sha256sum]="sha256sum $file"
 
@@ -149,6 +167,19 @@ if [ -n "$windows_build" ]; then
     else
         wine_prefix=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-bench-wine.XXXXXX")
         export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+        host=$windows_build/bin/quorvel-properties-host.exe
+        if [ -f "$host" ] && command -v Xvfb >/dev/null; then
+            # The page as Explorer shows it: the properties host opens the Properties window on
+            # an X display of its own (the prefix boots on it, or its first sheet may not come).
+            Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+            xvfb_pid=$!
+            for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+            export DISPLAY=":$(head -n 1 "$work/display")"
+            dll=$windows_build/bin/quorvel-shell-integration.dll
+            command[wine_page_path]="env WINEPREFIX=$wine_prefix wine $host --dll Z:${dll//\//\\} \
+--select-tab Quorvel --timeout-ms 600000 Z:${file//\//\\}"
+            tools+=(wine_page_path)
+        fi
         WINEPREFIX=$wine_prefix wineboot -i >/dev/null 2>&1 || true
         # Schannel under Wine does not check certificates; the file is given as a Wine path.
         command[wine_quorvel_verify]="env WINEPREFIX=$wine_prefix wine $exe Z:${file//\//\\}"
@@ -169,15 +200,27 @@ fi
 cat "$file" >/dev/null  # the file in the page cache for every tool alike
 times=$work/times.txt
 : >"$times"
+: >"$work/page.txt"
 for run in $(seq 1 "$runs"); do
     for tool in "${tools[@]}"; do
         status=0
-        /usr/bin/time -f '%e %M' -o "$work/time.txt" ${command[$tool]} >/dev/null 2>&1 || status=$?
+        /usr/bin/time -f '%e %M' -o "$work/time.txt" ${command[$tool]} >"$work/out.txt" 2>&1 ||
+            status=$?
         if [ "$status" != 0 ] && [ "$tool" != wine_startup ]; then
-            echo "$tool failed in run $run (exit status $status)" >&2
+            echo "$tool failed in run $run (exit status $status): $(cat "$work/out.txt")" >&2
             exit 1
         fi
         echo "$run $tool $(tail -n 1 "$work/time.txt")" >>"$times"
+        if [[ $tool == page_path* ]]; then
+            echo "$tool $(cat "$work/out.txt")" >>"$work/page.txt"
+        elif [ "$tool" = wine_page_path ]; then
+            # Wall times do not count Wine's start-up: the host's own figures, from the call that
+            # opens the sheet; peaks are the whole process's.
+            grep -q '^status: Quorvel: verified' "$work/out.txt" ||
+                { echo "the page under Wine did not verify: $(cat "$work/out.txt")" >&2; exit 1; }
+            echo "$tool $(sed -n 's/^page-shown-ms: //p; s/^outcome-ms: //p' "$work/out.txt" |
+                awk '{printf "%.3f ", $1 / 1000}') 0 $(cut -d' ' -f2 "$work/time.txt")" >>"$work/page.txt"
+        fi
     done
     echo "run $run of $runs done (load average $(cut -d' ' -f1 /proc/loadavg))"
 done
@@ -219,10 +262,12 @@ EOF
 fi
 
 step "results"
-python3 - "$times" "$file_bytes" "$micro_json" "$reads" "$(cut -d' ' -f1-3 /proc/loadavg)" "$jobs2_peak" <<'EOF'
+python3 - "$times" "$file_bytes" "$micro_json" "$reads" "$(cut -d' ' -f1-3 /proc/loadavg)" "$jobs2_peak" \
+    "$work/page.txt" "$(stat -c %s "$small")" <<'EOF'
 import json, os, statistics, sys
 times_path, file_bytes, micro_path, reads, load = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
 jobs2_peak = int(sys.argv[6]) * 1024
+page_path, small_bytes = sys.argv[7], int(sys.argv[8])
 runs = {}
 for line in open(times_path):
     run, tool, wall, peak = line.split()
@@ -276,4 +321,28 @@ if "wine_quorvel_verify" in runs:
          f"{ratio4:.2f} x native; Wine start-up alone {startup:.2f} s")
 else:
     print("goal 4: not measured (give --windows BUILD_DIR)")
+
+# The page's own path: preview, verdict (from the start of the preview), peaks in KiB.
+page = {}
+for line in open(page_path):
+    tool, preview, verdict, preview_peak, peak = line.split()
+    page.setdefault(tool, []).append((float(preview), float(verdict), int(preview_peak), int(peak)))
+print()
+for tool, size, where in (("page_path", file_bytes, ""), ("page_path_small", small_bytes, ""),
+                          ("wine_page_path", file_bytes, " under Wine (page shown)")):
+    rows = page.get(tool, [])
+    if rows:
+        shown = f"{size / 2**20:.1f} MiB" if size >= 2**20 else f"{size / 1024:.1f} KiB"
+        preview_peak = max(r[2] for r in rows) / 1024
+        print(f"page's path on {shown}{where}: preview {median([r[0] for r in rows]) * 1000:.2f} ms"
+              + (f" (peak {preview_peak:.1f} MiB)" if preview_peak else "")
+              + f", verdict {median([r[1] for r in rows]):.3f} s"
+              f" (peak {max(r[3] for r in rows) / 1024:.1f} MiB)")
+if "page_path" in page:
+    verdict = median([r[1] for r in page["page_path"]])
+    ratio5 = verdict / median([v[0] for v in q.values()])
+    peak5 = max(r[3] for r in page["page_path"]) * 1024
+    goal(5, "page's verdict within 1.15 x quorvel-verify, its peak <= 32 MiB",
+         ratio5 <= 1.15 and peak5 <= 32 * 2**20,
+         f"{ratio5:.2f} x quorvel-verify, {peak5 / 2**20:.1f} MiB")
 EOF

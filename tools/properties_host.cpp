@@ -588,6 +588,7 @@ int Run(const Options& options) {
     header.pszCaption = title.c_str();
     header.nPages = collector.count;
     header.phpage = collector.pages;
+    const ULONGLONG openedAt = GetTickCount64();
     HWND sheet = reinterpret_cast<HWND>(PropertySheetW(&header));
     if (sheet == nullptr || sheet == reinterpret_cast<HWND>(-1)) {
         PrintLine(L"sheet", L"not created");
@@ -612,6 +613,9 @@ int Run(const Options& options) {
     HWND page = FindQuorvelPage(sheet);
     PrintLine(L"page", page != nullptr ? L"created" : L"not created");
     if (page != nullptr) {
+        // From the call that opens the sheet to the page's first display: what the user waits
+        // for before the tab shows anything.
+        PrintLine(L"page-shown-ms", std::to_wstring(GetTickCount64() - openedAt));
         // Read before the thread's queue runs again: the worker's outcome cannot have been
         // handled yet, whatever the worker did meanwhile.
         PrintPageTexts(page, L"provisional-");
@@ -624,6 +628,7 @@ int Run(const Options& options) {
             return !IsWindow(page) || ControlText(page, IDC_STATUS) != kCheckingStatus;
         });
         PrintLine(L"outcome", outcomeShown ? L"shown" : L"none");
+        PrintLine(L"outcome-ms", std::to_wstring(GetTickCount64() - openedAt));
     }
     if (options.closeAfterMs != 0) {
         const ULONGLONG elapsed = GetTickCount64() - shownAt;

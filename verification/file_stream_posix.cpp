@@ -34,8 +34,8 @@ void* OpenFileStream(const std::u16string& path) {
     if (descriptor < 0) {
         return nullptr;
     }
-    // The library asks for the whole file in one read, which the runtime serves straight into
-    // the caller's buffer; the stream's own buffer size therefore does not matter.
+    // The runtime serves a read of at least its buffer's size (the whole file, a piece of the
+    // single pass) straight into the caller's buffer; only the smaller ones go through it.
     std::FILE* stream = fdopen(descriptor, "rb");
     if (stream == nullptr) {
         close(descriptor);

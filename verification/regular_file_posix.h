@@ -1,5 +1,4 @@
-// Opening a file for the library on POSIX systems, shared by the whole-file stream and the
-// single pass.
+// Opening a file for the library's stream on POSIX systems.
 #pragma once
 
 #include <string>

@@ -2,8 +2,9 @@
 
 #include "verification/random_access_file.h"
 
-int ScanFile(const std::u16string& path, unsigned flags, quorvel_file_scan& scan) {
-    void* file = OpenRandomAccessFile(path);
+int ScanFile(const std::u16string& path, unsigned flags, const std::atomic<std::uint8_t>* cancelled,
+             quorvel_file_scan& scan) {
+    void* file = OpenRandomAccessFile(path, cancelled);
     if (file == nullptr) {
         scan = quorvel_file_scan{};
         scan.status = QUORVEL_ERR_READ;
@@ -14,16 +15,20 @@ int ScanFile(const std::u16string& path, unsigned flags, quorvel_file_scan& scan
     return quorvel_scan_file(file, RandomAccessFileIo(), flags, &scan);
 }
 
+SinglePassReader::SinglePassReader(const std::atomic<std::uint8_t>* cancelled)
+    : digestWithInfo_(true), cancelled_(cancelled) {}
+
 int SinglePassReader::ReadInfo(const std::u16string& path, quorvel_signature_info& info) {
-    quorvel_file_scan scan{};
-    const int status = ScanFile(path, 0, scan);
-    info = scan.info;
+    const int status =
+        ScanFile(path, digestWithInfo_ ? QUORVEL_SCAN_DIGEST : 0U, cancelled_, kept_);
+    info = kept_.info;
     return status;
 }
 
 int SinglePassReader::Verify(const std::u16string& path, const Bytes32& publicKey,
                              quorvel_verify_result& result) {
-    quorvel_file_scan scan{};
-    (void)ScanFile(path, QUORVEL_SCAN_DIGEST, scan);
-    return quorvel_check_scan(&scan, publicKey.data(), &result);
+    if (!digestWithInfo_) {
+        (void)ScanFile(path, QUORVEL_SCAN_DIGEST, cancelled_, kept_);
+    }
+    return quorvel_check_scan(&kept_, publicKey.data(), &result);
 }

@@ -6,15 +6,15 @@
 #include <string_view>
 
 #include "common/text_conversion.h"
-#include "verification/domain_check.h"
 #include "keyclient/base64url.h"
 #include "quorvel/quorvel.h"
+#include "verification/domain_check.h"
 #include "verification/domain_name.h"
 #include "verification/fetching_key_lookup.h"
 #include "verification/key_lookup.h"
 #include "verification/outcome_texts.h"
 #include "verification/signature_reader.h"
-#include "verification/whole_file_reader.h"
+#include "verification/single_pass_reader.h"
 
 namespace {
 
@@ -102,7 +102,8 @@ VerificationOutcome RunVerification(const std::u16string& path, SignatureReader&
     }
     outcome.descriptionText = key.description;
 
-    // Verifying: the file is read again and judged by what it holds now.
+    // Verifying: the reader judges the file as it read it (the page's reader) or reads it again
+    // (the command line's).
     quorvel_verify_result result{};
     const int verifyStatus = reader.Verify(path, key.publicKey, result);
     SetOutcomeCase(outcome, VerifyingStageCase(verifyStatus, key.state == kRevokedState));
@@ -112,7 +113,7 @@ VerificationOutcome RunVerification(const std::u16string& path, SignatureReader&
 VerificationOutcome RunVerification(const std::u16string& path,
                                     const std::atomic<std::uint8_t>* cancelled,
                                     const FetchOptions* fetchOptions) {
-    WholeFileReader reader;
+    SinglePassReader reader(cancelled);
     FetchingKeyLookup keys(fetchOptions);
     return RunVerification(path, reader, keys, {}, cancelled);
 }
@@ -121,11 +122,13 @@ std::u16string ReadDomainPreview(const std::u16string& path) {
     if (path.empty()) {
         return std::u16string(kDomainNotAvailable);
     }
-    quorvel_signature_info info{};
-    WholeFileReader reader;
-    if (reader.ReadInfo(path, info) != QUORVEL_OK || info.domain[0] == '\0') {
+    // The headers and the certificate table only, and no table that would be slow to decode
+    // on the user-interface thread: the worker's outcome brings the domain of such a file.
+    quorvel_file_scan scan{};
+    if (ScanFile(path, QUORVEL_SCAN_BOUNDED_TABLE, nullptr, scan) != QUORVEL_OK ||
+        scan.info.domain[0] == '\0') {
         return std::u16string(kDomainNotAvailable);
     }
-    const std::string domain = DomainOf(info);
+    const std::string domain = DomainOf(scan.info);
     return Utf8ToWide(domain.c_str());
 }

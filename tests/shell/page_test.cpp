@@ -66,9 +66,11 @@ class PageTest : public testing::Test {
         ready_ = state != nullptr && server_.Open(state, nullptr);
         artifacts_ = keyserver::NativePath(std::getenv("QUORVEL_SHELL_ARTIFACTS"));
         CreateDirectoryA(artifacts_.c_str(), nullptr);
-        // A real PE, the host program itself, padded for its certificate table.
+        // A real PE, the host program itself, with 32 MiB of zeros after it, read in pieces by
+        // the page. Signing it and each verdict take about 0.2 s under Wine, whose SHA-256 runs
+        // at about 200 MiB/s.
         host_ = ReadFile(kHost);
-        host_.resize((host_.size() + 7) / 8 * 8, 0);
+        host_.resize((host_.size() + 7) / 8 * 8 + (std::size_t{32} << 20), 0);
     }
     void SetUp() override { ASSERT_TRUE(ready_ && host_.size() > 4096) << "no server or host"; }
 

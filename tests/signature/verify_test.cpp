@@ -71,6 +71,9 @@ std::vector<Case> Cases() {
             .bytes;
     };
     const std::string longest = std::string(251, 'a') + ".org";
+    Bytes moved = small;  // the headers at 4094: zeros after the DOS header, e_lfanew raised
+    moved.insert(moved.begin() + 64, 4094 - GetLe32(small, 60), 0);
+    PutLe32(moved, 60, 4094);
     std::vector<Case> cases = {
         {"PE32+", sign("v.example", true, Container::kQuorvelEntry), 0, 0, "v.example"},
         {"PE32, empty domain", sign("", false, Container::kQuorvelEntry), 0, 0, ""},
@@ -81,6 +84,13 @@ std::vector<Case> Cases() {
                                                  JwkThumbprint(kOther.public_key), "k.example"))),
          0, QUORVEL_ERR_KEY_MISMATCH, "k.example", &kOther},
         {"3.7 MiB, table in the middle", LargeSigned(), 0, 0, "l.example"},
+        {"3 MiB, table at the end",
+         SignPe(MakeUnsignedPe({true, 3u << 20}), kSigner, "e.example", Container::kQuorvelEntry),
+         0, 0, "e.example"},
+        {"PE signature across the first 4 KiB",
+         SignPe(moved, kSigner, "m.example", Container::kQuorvelEntry), 0, 0, "m.example"},
+        {"file ends inside the PE signature", Bytes(moved.begin(), moved.begin() + 4096),
+         QUORVEL_ERR_NOT_PE, QUORVEL_ERR_NOT_PE, ""},
         {"no certificate table", small, QUORVEL_ERR_NO_SIGNATURE, QUORVEL_ERR_NO_SIGNATURE, ""},
         {"empty file", {}, QUORVEL_ERR_NOT_PE, QUORVEL_ERR_NOT_PE, ""},
         {"not a PE", Bytes(4096, 'M'), QUORVEL_ERR_NOT_PE, QUORVEL_ERR_NOT_PE, ""},
@@ -201,10 +211,6 @@ TEST(EntryOperations, StreamFailuresAndMissingArguments) {
         zero.status = QUORVEL_ERR_READ;
         EXPECT_TRUE(Same(scan, zero)) << "the record holds only the status";
     }
-    // Without the digest the bytes outside the headers and the table are never read.
-    MemoryStream stream{file, SIZE_MAX, layout.table_offset + layout.table_size};
-    quorvel_file_scan scan;
-    EXPECT_EQ(quorvel_scan_file(&stream, &kRandomIo, 0, &scan), QUORVEL_OK);
     // A size that no allocation can hold.
     MemoryStream impossible{file, SIZE_MAX, UINT64_MAX, INT64_MAX};
     quorvel_signature_info info;
@@ -213,7 +219,8 @@ TEST(EntryOperations, StreamFailuresAndMissingArguments) {
     EXPECT_LT(impossible.calls, 1000000) << "used after the close";
 
     // Missing arguments touch nothing.
-    stream = MemoryStream{MakeUnsignedPe({})};
+    MemoryStream stream{MakeUnsignedPe({})};
+    quorvel_file_scan scan;
     const quorvel_random_io no_read{nullptr, kRandomIo.size, CloseStream};
     const quorvel_random_io no_size{kRandomIo.read_at, nullptr, CloseStream};
     const quorvel_io no_tell{kMemoryIo.read, kMemoryIo.seek, nullptr, CloseStream};
@@ -222,7 +229,7 @@ TEST(EntryOperations, StreamFailuresAndMissingArguments) {
     EXPECT_EQ(quorvel_scan_file(nullptr, &kRandomIo, 0, &scan), QUORVEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(quorvel_scan_file(&stream, &no_read, 0, &scan), QUORVEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(quorvel_scan_file(&stream, &no_size, 0, &scan), QUORVEL_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(quorvel_scan_file(&stream, &kRandomIo, QUORVEL_SCAN_DIGEST << 1, &scan),
+    EXPECT_EQ(quorvel_scan_file(&stream, &kRandomIo, QUORVEL_SCAN_BOUNDED_TABLE << 1, &scan),
               QUORVEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(quorvel_read_signature_info(&stream, &no_tell, &info), QUORVEL_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(quorvel_verify_file(&stream, &kMemoryIo, nullptr, &result),

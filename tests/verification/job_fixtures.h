@@ -68,6 +68,16 @@ inline quorvel_test::Bytes SignedPe(const TestKey& key, std::string_view domain)
 
 inline std::u16string U16(std::string_view utf8) { return Utf8ToWide(std::string(utf8).c_str()); }
 
+// A file of size bytes: the unsigned PE, zeros up to 8 KiB, table, then a hole to the end.
+inline std::u16string WriteLargePe(const std::string& path, uint64_t size,
+                                   const quorvel_test::Bytes& table) {
+    quorvel_test::Bytes image = UnsignedPe();
+    image.resize(8192);
+    quorvel_test::WriteFile(path, quorvel_test::AppendCertificateTable(image, table));
+    std::filesystem::resize_file(path, size);
+    return U16(path);
+}
+
 // The key server of the CTest fixture; fails the current test when it is not there.
 inline keyserver::Client OpenKeyServer() {
     keyserver::Client client;

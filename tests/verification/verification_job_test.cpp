@@ -4,13 +4,19 @@
 #include "verification/verification_job.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <functional>
 #include <tuple>
 
 #include "job_fixtures.h"
+#include "quorvel_test/authenticode_builder.h"
+#include "quorvel_test/der.h"
+#include "verification/fetching_key_lookup.h"
 #include "verification/outcome_texts.h"
+#include "verification/random_access_file.h"
+#include "verification/single_pass_reader.h"
 #include "verification/verification_worker.h"
 #include "worker_seams.h"
 
@@ -110,15 +116,17 @@ TEST_F(VerificationJobTest, OneRunPerOutcome) {
             << row.name;
     }
 
-    // Cancellation counts only after a failed fetch, and then empties everything.
+    // After the reading, cancellation counts only after a failed fetch, and empties everything.
     const std::atomic<std::uint8_t> cancelled{1}, notCancelled{0};
     const TestKey key = job_test::UniqueKey("cancel");
     const std::u16string failing = Write(SignedPe(key, server_.Domain(Listener::Closed)));
-    ExpectOutcome(RunVerification(failing, &cancelled, &options_), Case(OutcomeCase::Cancelled),
-                  u"", u"", "cancelled");
-    EXPECT_EQ(RunVerification(failing, &notCancelled, &options_).kind, OutcomeKind::Failed);
+    SinglePassReader reader;
+    FetchingKeyLookup keys(&options_);
+    ExpectOutcome(RunVerification(failing, reader, keys, {}, &cancelled),
+                  Case(OutcomeCase::Cancelled), u"", u"", "cancelled");
+    EXPECT_EQ(RunVerification(failing, reader, keys, {}, &notCancelled).kind, OutcomeKind::Failed);
     Publish(key, KeyDocument(key, "active", nullptr));
-    EXPECT_EQ(RunVerification(Write(SignedPe(key, domain_)), &cancelled, &options_).kind,
+    EXPECT_EQ(RunVerification(Write(SignedPe(key, domain_)), reader, keys, {}, &cancelled).kind,
               OutcomeKind::Verified);
 }
 
@@ -137,27 +145,22 @@ struct TestPage : OutcomeReceiver {
     std::atomic<OutcomeKind> kind{OutcomeKind::Verified};
 };
 
-// A page that refuses its outcome, one that takes it, none (no page window), and one that closes
-// while the silent listener holds its fetch: one delivery where a page waits for it, and the
-// request freed by whoever lets go last.
+// A page that refuses its outcome, one that takes it, and none (no page window): one delivery
+// where a page waits for it, and the request freed by the page, the last to let go.
 TEST_F(VerificationJobTest, WorkerDeliversOnceAndTheLastToLetGoFrees) {
-    TestPage refusing(false), taking, closing;
-    TestPage* const pages[] = {&refusing, &taking, nullptr, &closing};
-    const std::u16string inputs[] = {
-        Write(quorvel_test::FromText("text")), u"", u"",
-        Write(SignedPe(job_test::UniqueKey("held"), server_.Domain(Listener::Silent)))};
-    VerificationRequest* requests[4] = {};
-    for (std::size_t i = 0; i < 4; ++i) {
+    TestPage refusing(false), taking;
+    TestPage* const pages[] = {&refusing, &taking, nullptr};
+    const std::u16string inputs[] = {Write(quorvel_test::FromText("text")), u"", u""};
+    VerificationRequest* requests[3] = {};
+    for (std::size_t i = 0; i < 3; ++i) {
         StartVerificationWorker(pages[i], &requests[i], inputs[i]);
         ASSERT_NE(requests[i], nullptr) << "worker " << i;
     }
-    for (std::size_t i = 0; i < 4; ++i) {
-        const bool held = i == 3;  // still fetching
-        ASSERT_TRUE(held ||
-                    job_test::WaitUntil([&] { return requests[i]->refCount.load() == 1; }, kWait))
+    for (std::size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(job_test::WaitUntil([&] { return requests[i]->refCount.load() == 1; }, kWait))
             << i;
         EXPECT_EQ(requests[i]->cancelled.load(), 0) << "worker " << i;
-        if (!held && pages[i] != nullptr) {
+        if (pages[i] != nullptr) {
             EXPECT_EQ(pages[i]->deliveries.load(), 1) << "worker " << i;
             EXPECT_EQ(pages[i]->kind.load(), i == 0 ? OutcomeKind::Failed : OutcomeKind::Neutral)
                 << "worker " << i;
@@ -165,21 +168,95 @@ TEST_F(VerificationJobTest, WorkerDeliversOnceAndTheLastToLetGoFrees) {
         requests[i]->cancelled.exchange(1);  // the page closes
         ReleaseVerificationRequest(requests[i]);
     }
-    EXPECT_EQ(LiveVerificationRequestsForTesting(), 1u) << "the worker holds the fetching one";
-    EXPECT_TRUE(
-        job_test::WaitUntil([] { return LiveVerificationRequestsForTesting() == 0; }, kWait));
-    EXPECT_EQ(closing.deliveries.load(), 0);
+    EXPECT_EQ(LiveVerificationRequestsForTesting(), 0u);
 
     // No slot, or no thread: nothing starts, the page's request is null again, nothing leaks.
-    StartVerificationWorker(&closing, nullptr, u"anything");
+    StartVerificationWorker(&taking, nullptr, u"anything");
     EXPECT_EQ(LiveVerificationRequestsForTesting(), 0u);
     ReleaseVerificationRequest(nullptr);
     RefuseWorkerThreadStartForTesting(true);
     VerificationRequest* refused = nullptr;
-    StartVerificationWorker(&closing, &refused, u"");
+    StartVerificationWorker(&taking, &refused, u"");
     EXPECT_EQ(refused, nullptr);
     EXPECT_EQ(LiveVerificationRequestsForTesting(), 0u);
-    EXPECT_EQ(closing.deliveries.load(), 0);
+    EXPECT_EQ(taking.deliveries.load(), 1);
+}
+
+// The pieces the file seam reads; with closeAtThird, the page of request closes at the third.
+struct Pieces {
+    static inline std::size_t count = 0;
+    static inline std::uint64_t bytes = 0;
+    static inline bool closeAtThird = false;
+    static inline VerificationRequest* request = nullptr;
+    static void Observe(std::uint64_t, std::size_t n) {
+        bytes += n;
+        if (++count == 3 && closeAtThird) {
+            request->cancelled.exchange(1);
+            ReleaseVerificationRequest(request);
+        }
+    }
+    Pieces() { count = 0, bytes = 0, ObserveFileReadsForTesting(&Observe); }
+    ~Pieces() { ObserveFileReadsForTesting(nullptr), closeAtThird = false; }
+};
+
+constexpr std::uint64_t kLarge = std::uint64_t{256} << 20, kLimit = QUORVEL_SCAN_TABLE_LIMIT_BYTES;
+const quorvel_test::Bytes kPayload = quorvel_test::MakePayload(
+    quorvel_test::PatternSignature(1), quorvel_test::PatternKeyId(1), "page.example");
+
+// The preview reads the first 4 KiB and the table (not a table above the limit) and decodes at
+// most two signatures; the job reads each byte once, in bounded memory, and its verdict judges
+// the kept scan without reading. A page closed while its worker reads: the read stops before
+// the next piece, nothing is posted, and the worker, the last to let go, frees the request.
+TEST_F(VerificationJobTest, PageReadsDoNotGrowWithTheFileAndStopWhenClosed) {
+    using namespace quorvel_test;
+    const Bytes entry = MakeQuorvelEntry(kPayload), undecodable = MakeAuthenticodeEntry({0x30});
+    const Bytes signature = MakeAuthenticodeEntry(
+        MakeSignedData({{{{kQuorvelPayloadOid, {DerOctetString(kPayload)}}}}}));
+    const auto padded = [&](std::uint32_t size) {
+        return Concat({entry, MakeWinCertificate(0x0100, 1, Bytes(size - 384))});
+    };
+    const struct {
+        Bytes table;
+        bool shown;
+    } rows[] = {{entry, true},
+                {Concat({signature, undecodable}), true},
+                {Concat({undecodable, signature, undecodable}), false},
+                {padded(kLimit), true},
+                {padded(kLimit + 8), false}};
+    for (const auto& [table, shown] : rows) {
+        for (const std::uint64_t size : {kLarge >> 12, kLarge}) {
+            const Pieces pieces;
+            EXPECT_EQ(ReadDomainPreview(job_test::WriteLargePe(dir_.File("p.exe"), size, table)),
+                      shown ? u"page.example" : kDomainNotAvailable)
+                << table.size() << " in " << size;
+            EXPECT_EQ(Pieces::bytes, 4096 + (table.size() <= kLimit ? table.size() : 0))
+                << table.size() << " in " << size;
+        }
+    }
+
+    const std::u16string path = job_test::WriteLargePe(dir_.File("large.exe"), kLarge, entry);
+    SinglePassReader reader(nullptr);
+    quorvel_signature_info info{};
+    const Pieces pieces;
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    ASSERT_EQ(reader.ReadInfo(path, info), QUORVEL_OK);
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 << 10) << "growth of the peak, in KiB";
+    // Each byte once: the digest leaves out only bytes of the first 4 KiB and of the table.
+    EXPECT_EQ(Pieces::bytes, kLarge);
+    const std::size_t pieces_read = Pieces::count;
+    quorvel_verify_result result{};
+    EXPECT_EQ(reader.Verify(u"", Bytes32{}, result), QUORVEL_ERR_SIGNATURE_INVALID);
+    EXPECT_EQ(Pieces::count, pieces_read) << "the verdict reads nothing";
+
+    TestPage page;
+    Pieces::count = 0, Pieces::closeAtThird = true;
+    StartVerificationWorker(&page, &Pieces::request, path);
+    EXPECT_TRUE(
+        job_test::WaitUntil([] { return LiveVerificationRequestsForTesting() == 0; }, kWait));
+    EXPECT_EQ(Pieces::count, 3u);
+    EXPECT_EQ(page.deliveries.load(), 0);
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ extern "C" {
 #define QUORVEL_ERR_INVALID_PAYLOAD (-5)   /* malformed table, container or payload */
 #define QUORVEL_ERR_SIGNATURE_INVALID (-6) /* the signature does not verify the image digest */
 #define QUORVEL_ERR_KEY_MISMATCH (-7)      /* the signature verifies; the key id names another key */
+#define QUORVEL_ERR_TABLE_TOO_LARGE (-8)   /* only with QUORVEL_SCAN_BOUNDED_TABLE, see there */
 
 /* Sizes in bytes. */
 #define QUORVEL_SIGNATURE_BYTES 64U
@@ -89,11 +90,14 @@ int quorvel_verify_file(void *handle, const quorvel_io *io,
                         quorvel_verify_result *result);
 
 /*
- * One pass over a random-access stream, beside the two whole-file calls above: the headers and
- * the certificate table are read on their own (the table into a block of its own size), and
- * the digest's byte ranges are hashed in file order through one fixed buffer, so memory does
- * not grow with the file. quorvel_check_scan then judges the kept scan against a public key.
- * For the same bytes the statuses and records are those of quorvel_read_signature_info and
+ * One pass over a random-access stream, beside the two whole-file calls above, that reads each
+ * byte of the file at most once: the first 4 KiB (or the whole file when it is shorter) in one
+ * read, which serves the header walk and is hashed from memory; the certificate table into a
+ * block of its own size; and the digest's other bytes front to back, in file order, through one
+ * fixed buffer, so memory does not grow with the file. (A file whose headers lie beyond the
+ * first 4 KiB has them read where they are, and a few of their bytes are read again for the
+ * digest.) quorvel_check_scan then judges the kept scan against a public key. For the same
+ * bytes the statuses and records are those of quorvel_read_signature_info and
  * quorvel_verify_file.
  *
  * read_at reads up to count bytes at offset into buffer and returns how many it read; 0 means
@@ -106,8 +110,19 @@ typedef struct quorvel_random_io {
     int (*close)(void *handle);
 } quorvel_random_io;
 
-/* quorvel_scan_file flag: also compute the image digest, for quorvel_check_scan. */
+/* quorvel_scan_file flags. QUORVEL_SCAN_DIGEST: also compute the image digest, for
+ * quorvel_check_scan. QUORVEL_SCAN_BOUNDED_TABLE: for a caller that must answer at once (a
+ * user-interface thread), refuse with QUORVEL_ERR_TABLE_TOO_LARGE a certificate table larger than
+ * QUORVEL_SCAN_TABLE_LIMIT_BYTES, before it is allocated or read, and one that holds more than
+ * QUORVEL_SCAN_AUTHENTICODE_ENTRY_LIMIT Authenticode entries, before any is decoded: decoding
+ * costs time with the table's size and with each entry (up to a few milliseconds for each,
+ * however small, with Wine's crypt32). At the limits the costliest tables measured decode in a
+ * few milliseconds. Real Authenticode tables hold one or two entries of a few KiB to a few tens
+ * of KiB; a caller falls back to a full scan for the larger ones. */
 #define QUORVEL_SCAN_DIGEST 1U
+#define QUORVEL_SCAN_BOUNDED_TABLE 2U
+#define QUORVEL_SCAN_TABLE_LIMIT_BYTES 16384U
+#define QUORVEL_SCAN_AUTHENTICODE_ENTRY_LIMIT 2U
 
 /* What one pass over a file found. */
 typedef struct quorvel_file_scan {
@@ -123,7 +138,8 @@ typedef struct quorvel_file_scan {
  * or size, or an unknown flag), where no callback is called. scan may be null; when given it
  * is zeroed first, and on failure holds nothing but the status. The digest is computed only
  * for a file whose payload was found. A stream that delivers fewer bytes than its size gives
- * QUORVEL_ERR_READ; memory ends as QUORVEL_ERR_READ too.
+ * QUORVEL_ERR_READ, and so does a read_at that stops delivering (a caller cancels a scan that
+ * way); memory ends as QUORVEL_ERR_READ too.
  */
 QUORVEL_WARN_UNUSED_RESULT
 int quorvel_scan_file(void *handle, const quorvel_random_io *io, unsigned flags,

@@ -26,17 +26,19 @@ struct VerificationOutcome {
 // Runs the whole check for the file at path: reader reads it (a fresh reader per call), keys
 // gives the key document for the payload's address. A payload whose domain is not one of
 // requiredDomains (when any are given) ends before any lookup. cancelled (may be null) is read
-// after a failed fetch.
+// after a failed fetch (and by a reader given it, between the pieces it reads).
 VerificationOutcome RunVerification(const std::u16string& path, SignatureReader& reader,
                                     KeyLookup& keys, std::span<const std::string> requiredDomains,
                                     const std::atomic<std::uint8_t>* cancelled);
 
-// The check as the property page runs it: two whole-file reads, the key fetched from the
-// signer's server, any domain. fetchOptions is for tests; the shell passes none.
+// The check as the property page runs it: one read of the file, in pieces, that stops once
+// *cancelled is set; the key fetched from the signer's server; any domain. fetchOptions is for
+// tests; the shell passes none.
 VerificationOutcome RunVerification(const std::u16string& path,
                                     const std::atomic<std::uint8_t>* cancelled,
                                     const FetchOptions* fetchOptions = nullptr);
 
-// The domain alone, read synchronously for the page's first display: "(not available)" when
-// the file yields none.
+// The domain alone, read synchronously for the page's first display: the headers and the
+// certificate table, whatever the file's size. "(not available)" when the file yields none, or
+// when its table is above QUORVEL_SCAN_TABLE_LIMIT_BYTES (the worker's outcome then brings it).
 std::u16string ReadDomainPreview(const std::u16string& path);
