@@ -224,7 +224,7 @@ TEST_F(VerificationJobTest, PageReadsDoNotGrowWithTheFileAndStopWhenClosed) {
                 {padded(kLimit), true},
                 {padded(kLimit + 8), false}};
     for (const auto& [table, shown] : rows) {
-        for (const std::uint64_t size : {kLarge >> 12, kLarge}) {
+        for (const std::uint64_t size : {kLarge >> 10, kLarge}) {
             const Pieces pieces;
             EXPECT_EQ(ReadDomainPreview(job_test::WriteLargePe(dir_.File("p.exe"), size, table)),
                       shown ? u"page.example" : kDomainNotAvailable)
