@@ -1,4 +1,5 @@
-/* The header fields that signing and removal rewrite, found with libquorvel's header walk. */
+/* The header fields that signing and removal rewrite, found with libquorvel's header walk, and
+ * whether the file already carries a payload. */
 #include "quorvel/quorvel_sign.h"
 #include "signing_internal.h"
 
@@ -28,4 +29,20 @@ int quorvel_sign_read_positions(const unsigned char* image, size_t size,
         return QUORVEL_SIGN_ERR_NO_DIRECTORY_ENTRY;
     }
     return QUORVEL_SIGN_OK;
+}
+
+int quorvel_sign_find_payload(const unsigned char* image, size_t size) {
+    quorvel_payload existing;
+    switch (quorvel_find_payload(image, size, &existing)) {
+        case QUORVEL_OK:
+            return QUORVEL_SIGN_OK;
+        case QUORVEL_ERR_NO_SIGNATURE:
+            return QUORVEL_SIGN_ERR_NOT_SIGNED;
+        case QUORVEL_ERR_INVALID_PAYLOAD:
+            return QUORVEL_SIGN_ERR_MALFORMED_TABLE;
+        case QUORVEL_ERR_READ:
+            return QUORVEL_SIGN_ERR_NO_MEMORY;
+        default:
+            return QUORVEL_SIGN_ERR_NOT_PE;
+    }
 }

@@ -100,18 +100,9 @@ static void read_record(const unsigned char* image, const quorvel_sign_positions
 
 static int check_signed(const unsigned char* image, size_t size,
                         const quorvel_sign_positions* positions) {
-    quorvel_payload existing;
-    switch (quorvel_find_payload(image, size, &existing)) {
-        case QUORVEL_OK:
-            break;
-        case QUORVEL_ERR_NO_SIGNATURE:
-            return QUORVEL_SIGN_ERR_NOT_SIGNED;
-        case QUORVEL_ERR_INVALID_PAYLOAD:
-            return QUORVEL_SIGN_ERR_MALFORMED_TABLE;
-        case QUORVEL_ERR_READ:
-            return QUORVEL_SIGN_ERR_NO_MEMORY;
-        default:
-            return QUORVEL_SIGN_ERR_NOT_PE;
+    const int found = quorvel_sign_find_payload(image, size);
+    if (found != QUORVEL_SIGN_OK) {
+        return found;
     }
     if (positions->table_offset + positions->table_size != size) {
         return QUORVEL_SIGN_ERR_TABLE_NOT_LAST;

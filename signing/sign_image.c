@@ -41,18 +41,9 @@ typedef struct signing_input {
 
 static int check_unsigned(const unsigned char* image, size_t size,
                           const quorvel_sign_positions* positions) {
-    quorvel_payload existing;
-    switch (quorvel_find_payload(image, size, &existing)) {
-        case QUORVEL_ERR_NO_SIGNATURE:
-            break;
-        case QUORVEL_OK:
-            return QUORVEL_SIGN_ERR_ALREADY_SIGNED;
-        case QUORVEL_ERR_INVALID_PAYLOAD:
-            return QUORVEL_SIGN_ERR_MALFORMED_TABLE;
-        case QUORVEL_ERR_READ:
-            return QUORVEL_SIGN_ERR_NO_MEMORY;
-        default:
-            return QUORVEL_SIGN_ERR_NOT_PE;
+    const int found = quorvel_sign_find_payload(image, size);
+    if (found != QUORVEL_SIGN_ERR_NOT_SIGNED) {
+        return found == QUORVEL_SIGN_OK ? QUORVEL_SIGN_ERR_ALREADY_SIGNED : found;
     }
     if (positions->table_size > 0 && positions->table_offset + positions->table_size != size) {
         return QUORVEL_SIGN_ERR_TABLE_NOT_LAST;

@@ -59,6 +59,11 @@ typedef struct quorvel_sign_positions {
 int quorvel_sign_read_positions(const unsigned char* image, size_t size,
                                 quorvel_sign_positions* positions);
 
+/* Whether the image carries a Quorvel payload as the verifier reads it: QUORVEL_SIGN_OK when it
+ * does, QUORVEL_SIGN_ERR_NOT_SIGNED when it does not, else why its table cannot be read
+ * (QUORVEL_SIGN_ERR_MALFORMED_TABLE, _NO_MEMORY or _NOT_PE). */
+int quorvel_sign_find_payload(const unsigned char* image, size_t size);
+
 static inline uint64_t quorvel_sign_align8(uint64_t value) {
     return (value + QUORVEL_CERT_ALIGNMENT - 1) & ~(uint64_t)(QUORVEL_CERT_ALIGNMENT - 1);
 }
