@@ -225,13 +225,16 @@ int RunSign(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     }
     signedImage.resize(signedSize);
     const std::string& target = line.output.empty() ? line.file : line.output;
-    if (!WriteFileAtomically(target, signedImage, line.file, &error)) {
-        return Refuse(err, target + ": cannot write: " + error);
-    }
+    // The success line is made before the signed file is put in place: after that nothing may
+    // fail (printing it allocates nothing of ours).
     unsigned char publicKey[32];
     unsigned char keyId[32];
     quorvel_sign_public_key(seed.get(), publicKey, keyId);
+    const std::string keyIdText = Base64Url(keyId);
+    if (!WriteFileAtomically(target, signedImage, line.file, &error)) {
+        return Refuse(err, target + ": cannot write: " + error);
+    }
     std::fprintf(out, "%s: signed for %s with key %s\n", target.c_str(), line.domain.c_str(),
-                 Base64Url(keyId).c_str());
+                 keyIdText.c_str());
     return kSignExitDone;
 }
