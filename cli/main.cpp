@@ -1,6 +1,7 @@
 // quorvel-verify: the verification job of the Quorvel tab, on the command line.
 #include <cstdio>
 #include <exception>
+#include <new>
 
 #include "command_line.h"
 #include "commands.h"
@@ -8,9 +9,11 @@
 #include "version.h"
 
 int main(int argc, char** argv) {
-    PrepareConsoleForUtf8();
-    const CommandLine commandLine = ParseCommandLine(CommandLineArguments(argc, argv));
+    // Nothing ends the program unreported, the arguments' own copies included. Out of memory is
+    // a constant line: printing it needs no memory.
     try {
+        PrepareConsoleForUtf8();
+        const CommandLine commandLine = ParseCommandLine(CommandLineArguments(argc, argv));
         switch (commandLine.mode) {
             case CommandMode::Help:
                 std::fputs(UsageText(), stdout);
@@ -27,8 +30,12 @@ int main(int argc, char** argv) {
             case CommandMode::Verify:
                 return RunVerifyCommand(commandLine, stdout, stderr);
         }
+    } catch (const std::bad_alloc&) {
+        std::fputs("quorvel-verify: out of memory\n", stderr);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "quorvel-verify: %s\n", error.what());
+    } catch (...) {
+        std::fputs("quorvel-verify: unexpected error\n", stderr);
     }
     return kExitNotAllGood;
 }

@@ -42,6 +42,14 @@ class WorkerThreads {
 
 void RunInOrder(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work,
                 const std::function<void(std::size_t)>& emit) {
+    // One at a time needs no thread: the calling thread works and emits in turn.
+    if (jobs <= 1 || count <= 1) {
+        for (std::size_t index = 0; index < count; ++index) {
+            work(index);
+            emit(index);
+        }
+        return;
+    }
     std::vector<char> done(count, 0);
     std::vector<std::exception_ptr> failures(count);
     std::mutex mutex;

@@ -8,6 +8,7 @@
 // and emit(index) on the calling thread in index order, each as soon as the work for it and
 // for every index before it has finished. Work for different indices may overlap, so work
 // writes only what belongs to its index. An exception from work reaches the caller at that
-// index's turn, after the other threads have stopped.
+// index's turn, after the other threads have stopped. With one job, or one index, everything
+// runs on the calling thread.
 void RunInOrder(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work,
                 const std::function<void(std::size_t)>& emit);

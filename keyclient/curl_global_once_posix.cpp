@@ -7,21 +7,27 @@
 
 #include <curl/curl.h>
 
+#include "openssl_start.h"
+
 namespace {
 
 pthread_once_t g_curlInitOnce = PTHREAD_ONCE_INIT;
 std::atomic<int> g_curlInitRuns{0};
+bool g_curlReady = false;  // written once inside pthread_once
 
 void RunCurlGlobalInit() {
-    // The result is not used: a failed global initialisation shows up as a failed transfer.
-    curl_global_init(CURL_GLOBAL_ALL);
+    // libcurl sets OpenSSL up without looking at the result, and a set-up that ran out of memory
+    // leaves OpenSSL half made for libcurl's next call into it. OpenSSL's checked set-up comes
+    // first; when it failed, libcurl is not started.
+    g_curlReady =
+        quorvel_openssl_start() != nullptr && curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
     g_curlInitRuns.fetch_add(1);
 }
 
 }  // namespace
 
-void EnsureCurlGlobalInit() {
-    pthread_once(&g_curlInitOnce, RunCurlGlobalInit);
+bool EnsureCurlGlobalInit() {
+    return pthread_once(&g_curlInitOnce, RunCurlGlobalInit) == 0 && g_curlReady;
 }
 
 int CurlGlobalInitRunCount() {

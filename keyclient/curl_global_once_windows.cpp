@@ -10,22 +10,23 @@ namespace {
 
 INIT_ONCE g_curlInitOnce = INIT_ONCE_STATIC_INIT;
 volatile LONG g_curlInitRuns = 0;
+bool g_curlReady = false;  // written once, before InitOnceComplete
 
 }  // namespace
 
-void EnsureCurlGlobalInit() {
+bool EnsureCurlGlobalInit() {
     BOOL pending = FALSE;
     // Synchronous mode: a concurrent first caller blocks here until the winner completes.
     if (!InitOnceBeginInitialize(&g_curlInitOnce, 0, &pending, nullptr)) {
-        return;
+        return false;
     }
     if (!pending) {
-        return;  // already done by an earlier call
+        return g_curlReady;  // already done by an earlier call
     }
-    // The result is not used: a failed global initialisation shows up as a failed transfer.
-    curl_global_init(CURL_GLOBAL_ALL);
+    g_curlReady = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
     InterlockedIncrement(&g_curlInitRuns);
     InitOnceComplete(&g_curlInitOnce, 0, nullptr);
+    return g_curlReady;
 }
 
 int CurlGlobalInitRunCount() {

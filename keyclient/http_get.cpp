@@ -79,9 +79,7 @@ bool HttpGet(const std::string& url, std::string* body, long* status, std::strin
         return false;
     }
 
-    EnsureCurlGlobalInit();
-
-    EasyHandle handle(curl_easy_init());
+    EasyHandle handle(EnsureCurlGlobalInit() ? curl_easy_init() : nullptr);
     if (!handle) {
         SetError(error, kMessageInitFailed);
         return false;
@@ -100,6 +98,9 @@ bool HttpGet(const std::string& url, std::string* body, long* status, std::strin
     curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
+    // Each fetch has a handle of its own, so a TLS session would never be resumed; and libcurl
+    // (7.88) frees a block twice when memory runs out while it stores one.
+    curl_easy_setopt(curl, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     if (options != nullptr && options->extraCaFile != nullptr) {
         // Replaces libcurl's default CA bundle file only; with the OpenSSL backend the
         // default CA directory (the system's trust store) stays in use.

@@ -2,6 +2,8 @@
 #include "keyclient/key_document.h"
 
 #include <cstddef>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include <rapidjson/document.h>
@@ -9,6 +11,44 @@
 #include "common/text_conversion.h"
 
 namespace {
+
+// The one message whose assignment cannot itself run out of memory: it fits in any string's own
+// storage (libstdc++, which both builds use, keeps up to 15 characters in the string itself).
+constexpr char kOutOfMemory[] = "out of memory";
+static_assert(sizeof kOutOfMemory - 1 <= 15);
+
+// RapidJSON's own allocator hands a failed malloc on as a null block, which the parser then
+// writes through. This one reports it as std::bad_alloc, which ParseKeyDocument catches. The
+// parse unwinds cleanly from it: the pool and the stacks change only after an allocation has
+// succeeded, and on the way out the document and the reader only empty their stacks and free
+// their blocks, without allocating or looking into a half-made value. It serves as the stacks'
+// allocator and as the base of the pool that holds the document's values.
+class CheckedAllocator {
+  public:
+    [[maybe_unused]] static const bool kNeedFree = true;  // RapidJSON's allocator concept
+    void* Malloc(std::size_t size) {
+        if (size == 0) {
+            return nullptr;
+        }
+        return Checked(std::malloc(size));
+    }
+    void* Realloc(void* block, std::size_t, std::size_t size) {
+        if (size == 0) {
+            std::free(block);
+            return nullptr;
+        }
+        return Checked(std::realloc(block, size));  // on failure block stays the caller's
+    }
+    static void Free(void* block) { std::free(block); }
+
+  private:
+    static void* Checked(void* block) { return block != nullptr ? block : throw std::bad_alloc(); }
+};
+
+using JsonDocument =
+    rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<CheckedAllocator>,
+                               CheckedAllocator>;
+using JsonValue = JsonDocument::ValueType;
 
 // RapidJSON's DOM parser recurses once per nested array or object. A hostile body of 65536
 // bytes could nest tens of thousands of levels and exhaust the stack of the worker thread, so
@@ -84,7 +124,7 @@ bool Fail(std::string* error, const char* message) {
 }
 
 // Reads member name of object as a string, its value taken up to the first NUL.
-bool GetStringMember(const rapidjson::Value& object, const char* name, std::string& out) {
+bool GetStringMember(const JsonValue& object, const char* name, std::string& out) {
     const auto member = object.FindMember(name);
     if (member == object.MemberEnd() || !member->value.IsString()) {
         return false;
@@ -93,15 +133,14 @@ bool GetStringMember(const rapidjson::Value& object, const char* name, std::stri
     return true;
 }
 
-}  // namespace
-
-bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Bytes32& publicKey,
-                      std::u16string* state, std::u16string* description, std::string* error) {
+// The checks of ParseKeyDocument; may throw std::bad_alloc.
+bool CheckDocument(std::string_view body, std::string_view expectedKeyId, Bytes32& publicKey,
+                   std::u16string* state, std::u16string* description, std::string* error) {
     // 1. JSON with an object at the root.
     if (StartsWithPartialByteOrderMark(body) || !NestingWithinLimit(body)) {
         return Fail(error, "invalid JSON");
     }
-    rapidjson::Document document;
+    JsonDocument document;
     document.Parse(body.data(), body.size());
     if (document.HasParseError() || !document.IsObject()) {
         return Fail(error, "invalid JSON");
@@ -109,7 +148,7 @@ bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Byt
 
     // Members are looked up through a const view: comparing a const iterator with a mutable
     // one is ambiguous under C++20's reversed comparison operators.
-    const rapidjson::Value& root = document;
+    const JsonValue& root = document;
 
     // 2. The jwk object.
     const auto jwk = root.FindMember("jwk");
@@ -178,4 +217,17 @@ bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Byt
 
     // 13. Every check passed.
     return true;
+}
+
+}  // namespace
+
+bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Bytes32& publicKey,
+                      std::u16string* state, std::u16string* description, std::string* error) {
+    // The parse runs on a thread inside the shell's process, where an exception would end the
+    // job without an outcome: running out of memory is one more failure of the document.
+    try {
+        return CheckDocument(body, expectedKeyId, publicKey, state, description, error);
+    } catch (const std::bad_alloc&) {
+        return Fail(error, kOutOfMemory);
+    }
 }

@@ -35,6 +35,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "openssl_start.h"
 #include "pkcs7_decoder.h"
 
 #define OID_TEXT_BYTES 128
@@ -473,6 +474,10 @@ int quorvel_pkcs7_visit_signer_attributes(const unsigned char* der, size_t lengt
                                           quorvel_pkcs7_attribute_visitor visit, void* context) {
     if (der == NULL || visit == NULL || length == 0 || length > (size_t)LONG_MAX) {
         return 0;
+    }
+    /* Without OpenSSL nothing can be said about the message: its set-up ran out of memory. */
+    if (quorvel_openssl_start() == NULL) {
+        return QUORVEL_PKCS7_OUT_OF_MEMORY;
     }
     /* Without an entry in the queue there is no mark to set; popping then empties the queue,
      * which is how it was found. */

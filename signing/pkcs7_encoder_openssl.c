@@ -6,6 +6,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include "openssl_start.h"
 #include "pkcs7_encoder.h"
 #include "quorvel_internal.h"
 
@@ -56,6 +57,9 @@ static int encode_changed(const unsigned char* der, size_t length, signer_change
                           size_t* encoded_length) {
     if (der == NULL || encoded == NULL || encoded_length == NULL || length > INT_MAX) {
         return 0;
+    }
+    if (quorvel_openssl_start() == NULL) {
+        return 0; /* OpenSSL's set-up failed: it is not called again */
     }
     const unsigned char* cursor = der;
     PKCS7* message = d2i_PKCS7(NULL, &cursor, (long)length);

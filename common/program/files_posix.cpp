@@ -15,6 +15,15 @@ bool Fail(std::string* error) {
     return false;
 }
 
+// Removes a file made on the way, then reports the failure that made it useless: in this order,
+// because the message may run out of memory, and no partial file may stay behind.
+bool RemoveAndFail(const std::string& path, std::string* error) {
+    const int failure = errno;
+    unlink(path.c_str());
+    errno = failure;
+    return Fail(error);
+}
+
 bool WriteAll(int fd, const unsigned char* bytes, std::size_t size) {
     while (size > 0) {
         const ssize_t written = write(fd, bytes, size);
@@ -116,9 +125,7 @@ bool CreatePrivateFile(const std::string& path, const std::string& text, std::st
     }
     if (!WriteAll(file.get(), reinterpret_cast<const unsigned char*>(text.data()), text.size()) ||
         fsync(file.get()) != 0 || !file.Close()) {
-        Fail(error);
-        unlink(path.c_str());
-        return false;
+        return RemoveAndFail(path, error);
     }
     return true;
 }
@@ -134,9 +141,7 @@ bool WriteFileAtomically(const std::string& path, const std::vector<unsigned cha
     const mode_t mode = stat(modelPath.c_str(), &model) == 0 ? (model.st_mode & 07777) : 0644;
     if (fchmod(file.get(), mode) != 0 || !WriteAll(file.get(), bytes.data(), bytes.size()) ||
         fsync(file.get()) != 0 || !file.Close() || rename(temporary.c_str(), path.c_str()) != 0) {
-        Fail(error);
-        unlink(temporary.c_str());
-        return false;
+        return RemoveAndFail(temporary, error);
     }
     return true;
 }

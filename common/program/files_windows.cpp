@@ -37,6 +37,16 @@ class Handle {
     HANDLE handle_;
 };
 
+// Closes and removes a file made on the way, then reports the failure that made it useless: in
+// this order, because the message may run out of memory, and no partial file may stay behind.
+bool RemoveAndFail(Handle& file, const std::wstring& path, std::string* error) {
+    const DWORD failure = GetLastError();
+    file.Close();
+    DeleteFileW(path.c_str());
+    SetLastError(failure);
+    return Fail(error);
+}
+
 bool WriteAll(HANDLE file, const unsigned char* bytes, std::size_t size) {
     while (size > 0) {
         const DWORD chunk = size > 0x40000000U ? 0x40000000U : static_cast<DWORD>(size);
@@ -152,9 +162,7 @@ bool CreatePrivateFile(const std::string& path, const std::string& text, std::st
     }
     if (!WriteAll(file.get(), reinterpret_cast<const unsigned char*>(text.data()), text.size()) ||
         !file.Close()) {
-        Fail(error);
-        DeleteFileW(widePath.c_str());
-        return false;
+        return RemoveAndFail(file, widePath, error);
     }
     return true;
 }
@@ -178,10 +186,7 @@ bool WriteFileAtomically(const std::string& path, const std::vector<unsigned cha
         if (!WriteAll(file.get(), bytes.data(), bytes.size()) || !file.Close() ||
             !MoveFileExW(temporary.c_str(), target.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            Fail(error);
-            file.Close();
-            DeleteFileW(temporary.c_str());
-            return false;
+            return RemoveAndFail(file, temporary, error);
         }
         return true;
     }

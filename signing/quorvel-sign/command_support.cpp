@@ -139,11 +139,12 @@ bool SignAndWrite(const SignCommandLine& line, const std::string& file,
     }
     signedImage.resize(signedSize);
     const std::string target = OutputPath(line, file, "");
+    // The line is made before the signed file is put in place: after that nothing may fail.
+    *said = target + ": signed for " + line.domain + " with key " + KeyIdText(signer.public_key);
     std::string error;
     if (!WriteFileAtomically(target, signedImage, file, &error)) {
         *said = target + ": cannot write: " + error;
         return false;
     }
-    *said = target + ": signed for " + line.domain + " with key " + KeyIdText(signer.public_key);
     return true;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
 
 #include "command_support.h"
 #include "program/console.h"
@@ -10,9 +11,9 @@
 #include "sign_commands.h"
 
 int main(int argc, char** argv) {
-    PrepareConsoleForUtf8();
-    const SignCommandLine line = ParseSignCommandLine(CommandLineArguments(argc, argv));
-    try {
+    try {  // the arguments' copies included; out of memory is a constant line, which needs none
+        PrepareConsoleForUtf8();
+        const SignCommandLine line = ParseSignCommandLine(CommandLineArguments(argc, argv));
         switch (line.mode) {
             case SignMode::Help:
                 std::fputs(SignUsageText(), stdout);
@@ -45,8 +46,12 @@ int main(int argc, char** argv) {
             default:
                 return RunSign(line, stdout, stderr);
         }
+    } catch (const std::bad_alloc&) {
+        std::fputs("quorvel-sign: out of memory\n", stderr);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "quorvel-sign: %s\n", error.what());
+    } catch (...) {
+        std::fputs("quorvel-sign: unexpected error\n", stderr);
     }
     return kSignExitRefused;
 }

@@ -90,6 +90,8 @@ bool Prepare(const SignCommandLine& line, const PublicKeyBytes* pinned, const st
     }
     request.digestFile = BaseName(digestPath);
     const std::string text = FormatSigningRequest(request);
+    // The line is made before the files are in place: after that nothing may fail.
+    *said = file + ": sign " + digestPath + " (request " + requestPath + ")";
     if (!WriteFileAtomically(digestPath, {request.digest.begin(), request.digest.end()}, "",
                              &error)) {
         *said = digestPath + ": cannot write: " + error;
@@ -100,7 +102,6 @@ bool Prepare(const SignCommandLine& line, const PublicKeyBytes* pinned, const st
         *said = requestPath + ": cannot write: " + error;
         return false;
     }
-    *said = file + ": sign " + digestPath + " (request " + requestPath + ")";
     return true;
 }
 
