@@ -14,8 +14,7 @@ namespace {
 
 // The one message whose assignment cannot itself run out of memory: it fits in any string's own
 // storage (libstdc++, which both builds use, keeps up to 15 characters in the string itself).
-constexpr char kOutOfMemory[] = "out of memory";
-static_assert(sizeof kOutOfMemory - 1 <= 15);
+static_assert(sizeof kKeyDocumentOutOfMemory - 1 <= 15);
 
 // RapidJSON's own allocator hands a failed malloc on as a null block, which the parser then
 // writes through. This one reports it as std::bad_alloc, which ParseKeyDocument catches. The
@@ -228,6 +227,6 @@ bool ParseKeyDocument(std::string_view body, std::string_view expectedKeyId, Byt
     try {
         return CheckDocument(body, expectedKeyId, publicKey, state, description, error);
     } catch (const std::bad_alloc&) {
-        return Fail(error, kOutOfMemory);
+        return Fail(error, kKeyDocumentOutOfMemory);
     }
 }

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string_view>
 
+#include "keyclient/key_document.h"
 #include "verification/domain_name.h"
 
 namespace {
@@ -23,7 +24,9 @@ KeyLookupResult OfflineKeyLookup::Lookup(const std::string& domain, const std::s
             continue;
         }
         KeyLookupResult result = CheckKeyDocument(document.body, keyIdText);
-        if (result.status == KeyLookupStatus::Found) {
+        // Memory running out says nothing about the document, so no other document may decide
+        // in its place: it could pass a key that this one revokes.
+        if (result.status == KeyLookupStatus::Found || result.error == kKeyDocumentOutOfMemory) {
             return result;
         }
         if (result.error == kKidMismatch) {
@@ -31,8 +34,12 @@ KeyLookupResult OfflineKeyLookup::Lookup(const std::string& domain, const std::s
         }
         // Failed after its kid matched: this key's document, and it is bad. Failed before the kid
         // was compared: it stands for every key id, unless one names this key.
-        if (CheckKeyDocument(document.body, kNoKeyId).error == kKidMismatch) {
+        KeyLookupResult probe = CheckKeyDocument(document.body, kNoKeyId);
+        if (probe.error == kKidMismatch) {
             return result;
+        }
+        if (probe.error == kKeyDocumentOutOfMemory) {
+            return probe;
         }
         if (!uncompared) {
             uncompared = std::move(result);

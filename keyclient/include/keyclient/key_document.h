@@ -6,6 +6,9 @@
 
 #include "keyclient/base64url.h"
 
+// The message when memory ran out during the parse: it says nothing about the document.
+inline constexpr char kKeyDocumentOutOfMemory[] = "out of memory";
+
 // True when body is a valid key document for expectedKeyId. On false, error (when given)
 // holds one short lower-case message such as "kid mismatch"; outputs written before the
 // failing check stay written.
