@@ -145,8 +145,7 @@ class Pkcs11Token : public ::testing::Test {
 };
 
 // keygen on the token, then, in the same session, the imported seed signs exactly as the key
-// file does: the same bytes, Ed25519 being deterministic. (A key that SoftHSM made itself is
-// only found: SoftHSM leaks a little in each of its signatures.)
+// file does: the same bytes, Ed25519 being deterministic.
 TEST_F(Pkcs11Token, GeneratesAndSignsAsTheKeyFileDoes) {
     quorvel_sign_pkcs11_session session;
     quorvel_sign_pkcs11_uri uri;
@@ -235,8 +234,8 @@ Outcome Sign(const std::string& arguments, const std::string& env = "QUORVEL_PKC
 }
 
 // The program with the token's key: its key document verifies what it signs, and the file is
-// the same as with the key file of the imported seed. keygen's new key is named by the URI it
-// prints.
+// the same as with the key file of the imported seed. keygen's new key, made on the token, is
+// named by the URI it prints, and signs what its key document verifies.
 TEST_F(Pkcs11Token, ProgramSignsAsWithTheKeyFile) {
     quorvel_test::PeBuilder builder(true);
     builder.AddSection(".text", 0x200, 0x22);
@@ -267,11 +266,20 @@ TEST_F(Pkcs11Token, ProgramSignsAsWithTheKeyFile) {
     const std::size_t at = made.output.find(named) + named.size();
     const std::string uri = made.output.substr(at, made.output.find('\n', at) - at);
     EXPECT_EQ(uri.find("pkcs11:object=program;id=%"), 0U) << uri;
-    run = Sign("key-document --key '" + uri + "'");
-    const std::size_t kid = run.output.find("\"kid\":\"");
-    ASSERT_NE(kid, std::string::npos) << run.output;
-    EXPECT_NE(made.output.find(run.output.substr(kid + 7, 43) + "\n"), std::string::npos)
+    run = Sign("key-document --key '" + uri + "' -o " + dir_ + "/made.json");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const Bytes bytes = quorvel_test::ReadFile(dir_ + "/made.json");
+    const std::string document(bytes.begin(), bytes.end());
+    const std::size_t kid = document.find("\"kid\":\"");
+    ASSERT_NE(kid, std::string::npos) << document;
+    EXPECT_NE(made.output.find(document.substr(kid + 7, 43) + "\n"), std::string::npos)
         << made.output;
+    run = Sign("sign --domain example.com --key '" + uri + "'" + out + "/made.exe");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    run = Program(
+        "", QUORVEL_VERIFY_EXECUTABLE,
+        "--offline --key-document example.com=" + dir_ + "/made.json " + dir_ + "/made.exe");
+    EXPECT_NE(run.output.find("Quorvel: verified"), std::string::npos) << run.output;
 }
 
 TEST_F(Pkcs11Token, ProgramRefusalsSayWhy) {
