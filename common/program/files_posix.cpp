@@ -146,4 +146,13 @@ bool WriteFileAtomically(const std::string& path, const std::vector<unsigned cha
     return true;
 }
 
+bool CreateFolder(const std::string& path, std::string* error) {
+    struct stat status {};
+    if (mkdir(path.c_str(), 0777) == 0 ||
+        (errno == EEXIST && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))) {
+        return true;
+    }
+    return Fail(error);
+}
+
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }

@@ -194,4 +194,15 @@ bool WriteFileAtomically(const std::string& path, const std::vector<unsigned cha
     return false;
 }
 
+bool CreateFolder(const std::string& path, std::string* error) {
+    const std::wstring folder = Wide(path);
+    if (CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return true;
+        }
+    }
+    return Fail(error);
+}
+
 bool RemoveFile(const std::string& path) { return DeleteFileW(Wide(path).c_str()) != FALSE; }

@@ -95,10 +95,13 @@ bool DomainAccepted(const std::string& domain, std::string* message) {
     return true;
 }
 
-int ForEachFile(const std::vector<std::string>& files, std::FILE* out, std::FILE* err,
-                const FileWork& work) {
+int ForEachFile(const SignCommandLine& line, std::FILE* out, std::FILE* err, const FileWork& work) {
+    std::string error;
+    if (!line.outDir.empty() && !CreateFolder(line.outDir, &error)) {
+        return Refuse(err, line.outDir + ": cannot make the folder: " + error);
+    }
     int status = kSignExitDone;
-    for (const std::string& file : files) {
+    for (const std::string& file : line.files) {
         std::string said;
         if (work(file, &said)) {
             std::fprintf(out, "%s\n", said.c_str());

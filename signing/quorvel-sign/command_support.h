@@ -33,10 +33,10 @@ bool DomainAccepted(const std::string& domain, std::string* message);
 // One file's work: true with the line to print on out, or false with the refusal for err.
 using FileWork = std::function<bool(const std::string& file, std::string* said)>;
 
-// Runs work on every file in order, one line each; a refusal does not stop the others.
-// kSignExitRefused when any file was refused.
-int ForEachFile(const std::vector<std::string>& files, std::FILE* out, std::FILE* err,
-                const FileWork& work);
+// Makes line.outDir when it is given and missing, then runs work on every file of line in
+// order, one line each; a refusal does not stop the others. kSignExitRefused when any file was
+// refused or the folder cannot be made (then no file is tried).
+int ForEachFile(const SignCommandLine& line, std::FILE* out, std::FILE* err, const FileWork& work);
 
 // The PE file to sign or to change: false with the refusal in *said.
 bool ReadImage(const std::string& file, std::vector<unsigned char>* image, std::string* said);

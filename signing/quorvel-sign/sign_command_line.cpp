@@ -242,7 +242,11 @@ std::string OutputPath(const SignCommandLine& line, const std::string& file,
     if (!line.output.empty()) {
         return line.output;
     }
-    return line.outDir.empty() ? file + suffix : line.outDir + "/" + BaseName(file) + suffix;
+    if (line.outDir.empty()) {
+        return file + suffix;
+    }
+    const bool separated = BaseName(line.outDir).empty();  // "dist/" as well as "dist"
+    return line.outDir + (separated ? "" : "/") + BaseName(file) + suffix;
 }
 
 const char* SignUsageText() { return kUsage; }

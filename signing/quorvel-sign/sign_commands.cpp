@@ -117,7 +117,7 @@ int RunSign(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
     if (!key) {
         return Refuse(err, message);
     }
-    return ForEachFile(line.files, out, err, [&](const std::string& file, std::string* said) {
+    return ForEachFile(line, out, err, [&](const std::string& file, std::string* said) {
         std::vector<unsigned char> image;
         return ReadImage(file, &image, said) &&
                SignAndWrite(line, file, image, key->Signer(), said);
@@ -125,7 +125,7 @@ int RunSign(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
 }
 
 int RunRemove(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
-    return ForEachFile(line.files, out, err, [&](const std::string& file, std::string* said) {
+    return ForEachFile(line, out, err, [&](const std::string& file, std::string* said) {
         std::vector<unsigned char> image;
         if (!ReadImage(file, &image, said)) {
             return false;

@@ -195,13 +195,13 @@ int RunPrepare(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
         return Refuse(err, message);
     }
     const PublicKeyBytes* pin = line.publicKey.empty() ? nullptr : &pinned;
-    return ForEachFile(line.files, out, err, [&](const std::string& file, std::string* said) {
+    return ForEachFile(line, out, err, [&](const std::string& file, std::string* said) {
         return Prepare(line, pin, file, said);
     });
 }
 
 int RunAttach(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
-    return ForEachFile(line.files, out, err, [&](const std::string& file, std::string* said) {
+    return ForEachFile(line, out, err, [&](const std::string& file, std::string* said) {
         return Attach(line, file, said);
     });
 }

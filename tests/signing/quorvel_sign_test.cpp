@@ -264,12 +264,13 @@ TEST_F(QuorvelSignTest, TwoStepWithOpensslManyFilesAndRemove) {
         EXPECT_EQ(ReadFile(file), original) << "remove gives back the original bytes";
     }
     const std::string notes = Write("notes.txt", quorvel_test::FromText("not a PE"));
-    const Outcome many = Sign("sign --key " + key_ + " --domain rel.example --out-dir " + out +
+    const std::string release = out + "/release/";  // made by the call, its separator kept
+    const Outcome many = Sign("sign --key " + key_ + " --domain rel.example --out-dir " + release +
                               " " + plain + " " + notes + " " + authenticode);
     EXPECT_EQ(many.exitCode, 1);
-    EXPECT_EQ(many.out, out + "/syslinux.efi: signed for rel.example with key " + KeyId() + "\n" +
-                            out + "/authenticode.efi: signed for rel.example with key " + KeyId() +
-                            "\n");
+    EXPECT_EQ(many.out, release + "syslinux.efi: signed for rel.example with key " + KeyId() +
+                            "\n" + release + "authenticode.efi: signed for rel.example with key " +
+                            KeyId() + "\n");
     EXPECT_EQ(many.err, "quorvel-sign: " + notes + ": not a PE file\n");
 }
 

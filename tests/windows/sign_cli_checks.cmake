@@ -8,7 +8,7 @@ set(document authenticode.example=${FIXTURES}/authenticode-signed.json)
 set(input ${FIXTURES}/authenticode-unsigned.exe)
 set(plain ${WORK}/plain.exe)
 file(REMOVE_RECURSE ${WORK})
-file(MAKE_DIRECTORY ${WORK}/out)
+file(MAKE_DIRECTORY ${WORK})
 configure_file(${input} ${plain} COPYONLY)
 # NAME EXIT REGEX PROGRAM ARGUMENTS...: exit status and output (stdout and stderr) of one run;
 # the arguments are native paths, given to the program as Z: paths.

@@ -24,5 +24,8 @@ bool CreatePrivateFile(const std::string& path, const std::string& text, std::st
 bool WriteFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes,
                          const std::string& modelPath, std::string* error);
 
+// Makes the folder at path unless a folder is there already (its parent must exist).
+bool CreateFolder(const std::string& path, std::string* error);
+
 // Removes the file at path (a file this program wrote, when a later step failed).
 bool RemoveFile(const std::string& path);
