@@ -66,7 +66,9 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool ReadRegularFile(const std::string& path, std::size_t maxBytes, bool wholeFile,
+}  // namespace
+
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, LargeFile large,
                      std::vector<unsigned char>* bytes, std::string* error) {
     if (path.find('\0') != std::string::npos) {
         *error = "the path holds a NUL character";
@@ -83,7 +85,7 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, bool wholeFi
         return false;
     }
     const auto size = static_cast<unsigned long long>(status.st_size);
-    if (size > maxBytes && wholeFile) {
+    if (size > maxBytes && large == LargeFile::Refused) {
         *error = "too large";
         return false;
     }
@@ -104,18 +106,6 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, bool wholeFi
         done += static_cast<std::size_t>(got);
     }
     return true;
-}
-
-}  // namespace
-
-bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
-                   std::string* error) {
-    return ReadRegularFile(path, maxBytes, true, bytes, error);
-}
-
-bool ReadFileStart(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
-                   std::string* error) {
-    return ReadRegularFile(path, maxBytes, false, bytes, error);
 }
 
 bool CreatePrivateFile(const std::string& path, const std::string& text, std::string* error) {

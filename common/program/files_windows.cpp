@@ -92,7 +92,9 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? "." : path.substr(0, slash + 1 == 1 ? 1 : slash);
 }
 
-bool ReadRegularFile(const std::string& path, std::size_t maxBytes, bool wholeFile,
+}  // namespace
+
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, LargeFile large,
                      std::vector<unsigned char>* bytes, std::string* error) {
     if (path.find('\0') != std::string::npos) {
         *error = "the path holds a NUL character";
@@ -113,7 +115,7 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, bool wholeFi
         return Fail(error);
     }
     const auto fileSize = static_cast<unsigned long long>(size.QuadPart);
-    if (fileSize > maxBytes && wholeFile) {
+    if (fileSize > maxBytes && large == LargeFile::Refused) {
         *error = "too large";
         return false;
     }
@@ -133,18 +135,6 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, bool wholeFi
         done += got;
     }
     return true;
-}
-
-}  // namespace
-
-bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
-                   std::string* error) {
-    return ReadRegularFile(path, maxBytes, true, bytes, error);
-}
-
-bool ReadFileStart(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
-                   std::string* error) {
-    return ReadRegularFile(path, maxBytes, false, bytes, error);
 }
 
 bool CreatePrivateFile(const std::string& path, const std::string& text, std::string* error) {

@@ -5,14 +5,25 @@
 #include <string>
 #include <vector>
 
-// The whole regular file at path; a file of more than maxBytes fails with "too large". Pipes,
-// devices and directories are refused before their first byte, without waiting for them.
-bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
-                   std::string* error);
+// What a file of more than maxBytes gives: a failure ("too large"), or its first maxBytes bytes.
+enum class LargeFile { Refused, FirstBytes };
+
+// The regular file at path. Pipes, devices and directories are refused before their first byte,
+// without waiting for them.
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, LargeFile large,
+                     std::vector<unsigned char>* bytes, std::string* error);
+
+// The whole regular file at path; a file of more than maxBytes fails with "too large".
+inline bool ReadWholeFile(const std::string& path, std::size_t maxBytes,
+                          std::vector<unsigned char>* bytes, std::string* error) {
+    return ReadRegularFile(path, maxBytes, LargeFile::Refused, bytes, error);
+}
 
 // As ReadWholeFile, but a larger file gives its first maxBytes bytes.
-bool ReadFileStart(const std::string& path, std::size_t maxBytes, std::vector<unsigned char>* bytes,
-                   std::string* error);
+inline bool ReadFileStart(const std::string& path, std::size_t maxBytes,
+                          std::vector<unsigned char>* bytes, std::string* error) {
+    return ReadRegularFile(path, maxBytes, LargeFile::FirstBytes, bytes, error);
+}
 
 // A new file that only the user can read (mode 0600; on Windows a DACL for the user alone),
 // created only when nothing exists at path. A failed write removes it again.
