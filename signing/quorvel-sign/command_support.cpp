@@ -142,10 +142,14 @@ bool SignAndWrite(const SignCommandLine& line, const std::string& file,
     }
     signedImage.resize(signedSize);
     const std::string target = OutputPath(line, file, "");
-    // The line is made before the signed file is put in place: after that nothing may fail.
     *said = target + ": signed for " + line.domain + " with key " + KeyIdText(signer.public_key);
+    return WriteOutput(target, file, signedImage, said);
+}
+
+bool WriteOutput(const std::string& target, const std::string& file,
+                 const std::vector<unsigned char>& bytes, std::string* said) {
     std::string error;
-    if (!WriteFileAtomically(target, signedImage, file, &error)) {
+    if (!WriteFileAtomically(target, bytes, file, &error)) {
         *said = target + ": cannot write: " + error;
         return false;
     }

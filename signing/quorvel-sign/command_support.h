@@ -41,6 +41,11 @@ int ForEachFile(const SignCommandLine& line, std::FILE* out, std::FILE* err, con
 // The PE file to sign or to change: false with the refusal in *said.
 bool ReadImage(const std::string& file, std::vector<unsigned char>* image, std::string* said);
 
+// Writes bytes, made from file, atomically to target. *said holds the line to print on success,
+// made before the file is in place (after that nothing may fail); a failure replaces it.
+bool WriteOutput(const std::string& target, const std::string& file,
+                 const std::vector<unsigned char>& bytes, std::string* said);
+
 // Signs image (read from file) through signer with the command line's domain and options,
 // writes it atomically to the file's output path, and says so.
 bool SignAndWrite(const SignCommandLine& line, const std::string& file,

@@ -140,12 +140,7 @@ int RunRemove(const SignCommandLine& line, std::FILE* out, std::FILE* err) {
         }
         removed.resize(size);
         const std::string target = OutputPath(line, file, "");
-        *said = target + ": Quorvel signature removed";  // before the file is in place, as sign
-        std::string error;
-        if (!WriteFileAtomically(target, removed, file, &error)) {
-            *said = target + ": cannot write: " + error;
-            return false;
-        }
-        return true;
+        *said = target + ": Quorvel signature removed";
+        return WriteOutput(target, file, removed, said);
     });
 }
