@@ -19,7 +19,7 @@ constexpr char kDigestSuffix[] = ".quorvel-digest";
 
 Bytes32Array Sha256(const std::vector<unsigned char>& bytes) {
     Bytes32Array digest{};
-    crypto_hash_sha256(digest.data(), bytes.data(), bytes.size());
+    (void)quorvel_sign_file_sha256(bytes.data(), bytes.size(), digest.data());
     return digest;
 }
 

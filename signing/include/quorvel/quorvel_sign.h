@@ -129,6 +129,11 @@ int quorvel_sign_image(const unsigned char* image, size_t size, const quorvel_si
 int quorvel_sign_image_digest(const unsigned char* image, size_t size, int options,
                               unsigned char digest[QUORVEL_SIGN_MESSAGE_BYTES]);
 
+/* SHA-256 of all of image[0, size), the fingerprint by which a signing request names its file,
+ * with the same hash as the image digest (the processor's SHA instructions where it has them). */
+int quorvel_sign_file_sha256(const unsigned char* image, size_t size,
+                             unsigned char digest[QUORVEL_SIGN_MESSAGE_BYTES]);
+
 /*
  * Takes the Quorvel payload out of a signed PE image and writes the result to out, CheckSum
  * recomputed. From its own entry: the entry leaves the table, and a table that held nothing
