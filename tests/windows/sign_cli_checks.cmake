@@ -1,6 +1,8 @@
 # quorvel-sign.exe as a release pipeline runs it under Wine, in a certificate-table entry of its
 # own (Wine's crypt32 cannot add an attribute to a decoded message, which the Authenticode
-# container needs), with the fixtures' key; openssl, natively, signs the prepared digest:
+# container needs), with the fixtures' key; openssl, natively, signs the prepared digest. Wine
+# has no PKCS#11 token to offer: a module that is not there and a DLL that is not a module are
+# each refused with their message.
 #   cmake -DEMULATOR=wine -DSIGN=quorvel-sign.exe -DVERIFY=quorvel-verify.exe -DFIXTURES=/folder
 #         -DWORK=/folder -P sign_cli_checks.cmake
 set(key ${FIXTURES}/authenticode-signed.key)
@@ -10,22 +12,7 @@ set(plain ${WORK}/plain.exe)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 configure_file(${input} ${plain} COPYONLY)
-# NAME EXIT REGEX PROGRAM ARGUMENTS...: exit status and output (stdout and stderr) of one run;
-# the arguments are native paths, given to the program as Z: paths.
-function(check name exit regex program)
-    list(TRANSFORM ARGN REPLACE "^/" "Z:/")
-    execute_process(COMMAND ${EMULATOR} ${program} ${ARGN} RESULT_VARIABLE status
-                    OUTPUT_VARIABLE output ERROR_VARIABLE output TIMEOUT 120)
-    if(NOT status STREQUAL exit OR NOT output MATCHES "${regex}")
-        message(SEND_ERROR "${name}: exit status ${status}, expected ${exit}; output:\n${output}")
-    endif()
-endfunction()
-function(same name a b)
-    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${a} ${b} RESULT_VARIABLE differ)
-    if(differ)
-        message(SEND_ERROR "${name}: ${a} and ${b} differ")
-    endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/program_checks.cmake)
 
 check(prepare 0 "plain.exe: sign Z:${WORK}/plain.exe.quorvel-digest \\(request" ${SIGN}
       prepare --domain authenticode.example ${plain})
@@ -46,3 +33,8 @@ same(sign-as-attach ${WORK}/out/plain.exe ${WORK}/attached.exe)
 check(remove 0 "attached.exe: Quorvel signature removed\n$" ${SIGN} remove ${WORK}/attached.exe)
 same(remove ${WORK}/attached.exe ${input})
 check(remove-unsigned 1 "plain.exe: the file carries no Quorvel signature" ${SIGN} remove ${plain})
+set(token key-document --key pkcs11:object=release --pkcs11-module)
+check(no-such-module 1 "^quorvel-sign: C:/no/such/module\\.dll: no such PKCS#11 module" ${SIGN}
+      ${token} C:/no/such/module.dll)
+check(not-a-module 1 "^quorvel-sign: C:/windows/system32/kernel32\\.dll: not a PKCS#11 module"
+      ${SIGN} ${token} C:/windows/system32/kernel32.dll)
